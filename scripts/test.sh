@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds and runs every test. Under CI=true warnings are errors.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+if [ "${CI:-}" = "true" ]; then
+    export DL2TORRENT_WERROR=ON
+fi
+
+echo "== native: unit and end-to-end tests"
+cmake --workflow --preset native

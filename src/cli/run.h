@@ -1,0 +1,25 @@
+// One extraction run: from the command line to the exit status.
+#pragma once
+
+#include <cstddef>
+
+#include "platform.h"
+
+constexpr const char DEFAULT_PATTERN[] = "Quv-*-downloader.exe";
+// The pause between opening the input and searching it.
+constexpr DWORD OPEN_DELAY_MS = 1000;
+// Positions in the input are signed 32-bit, so larger inputs are refused.
+constexpr long long MAX_INPUT_SIZE = 0x7FFFFFFFLL;
+
+// True when `candidate` was written strictly later than `chosen`.
+bool is_newer(const FILETIME& candidate, const FILETIME& chosen);
+
+// Copies the name of the newest match into `name` (of `size` bytes); on equal
+// times the first match delivered wins. False when nothing matches.
+bool find_newest_match(const char* pattern, char* name, size_t size);
+
+// The pattern's directory part followed by `name`; false when it does not fit.
+bool compose_input_path(const char* pattern, const char* name, char* path, size_t size);
+
+// Runs the program with its command line; returns the exit status.
+int run(int argc, char** argv);

@@ -1,0 +1,146 @@
+#include "locator.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr PayloadLocation NOTHING = {0, 0};
+
+constexpr uint16_t DOS_MAGIC = 0x5A4D;           // "MZ"
+constexpr uint32_t NT_SIGNATURE = 0x00004550;    // "PE\0\0"
+constexpr uint16_t PE32PLUS_MAGIC = 0x20B;
+constexpr DWORD DOS_HEADER_SIZE = 64;
+constexpr DWORD LFANEW_FIELD = 60;
+// Signature, file header and the optional header of a 32-bit image.
+constexpr DWORD NT_HEADERS_SIZE = 248;
+constexpr DWORD FILE_HEADER_END = 24;            // where the optional header starts
+constexpr DWORD SECTION_HEADER_SIZE = 40;
+constexpr DWORD SECTIONS_PER_READ = 64;
+constexpr DWORD SECURITY_DIRECTORY = 4;
+
+uint16_t load_le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+uint32_t load_le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Reads exactly `count` bytes at `position`; false when that is not possible.
+bool read_at(HANDLE input, uint64_t position, void* buffer, DWORD count) {
+    if (position > INT32_MAX) return false;
+    if (SetFilePointer(input, static_cast<LONG>(position), nullptr, FILE_BEGIN) != position) return false;
+    DWORD got = 0;
+    return ReadFile(input, buffer, count, &got, nullptr) && got == count;
+}
+
+// The input's size, or INVALID_SET_FILE_POINTER when it cannot be had.
+DWORD input_size(HANDLE input) { return SetFilePointer(input, 0, nullptr, FILE_END); }
+
+// Returns the highest candidate in [lowest, block_start + count - 8] whose
+// bytes hold the magic, or -1.
+int64_t scan_block(const unsigned char* block, uint32_t block_start, uint32_t count, uint32_t lowest) {
+    uint32_t first = std::max(block_start, lowest);
+    for (uint32_t p = block_start + count - TRAILER_SIZE + 1; p-- > first;) {
+        if (load_le32(block + (p - block_start)) == TRAILER_MAGIC) return p;
+    }
+    return -1;
+}
+
+// Where the section data ends, by the running-end rule; false on a short table.
+bool section_data_end(HANDLE input, uint64_t table, uint16_t count, uint32_t* end) {
+    unsigned char headers[SECTIONS_PER_READ * SECTION_HEADER_SIZE];
+    *end = 0;
+    for (uint32_t done = 0; done < count;) {
+        DWORD batch = std::min<DWORD>(SECTIONS_PER_READ, count - done);
+        if (!read_at(input, table + uint64_t{done} * SECTION_HEADER_SIZE, headers, batch * SECTION_HEADER_SIZE))
+            return false;
+        for (DWORD i = 0; i < batch; ++i) {
+            const unsigned char* section = headers + i * SECTION_HEADER_SIZE;
+            uint32_t raw_size = load_le32(section + 16);
+            uint32_t raw_pointer = load_le32(section + 20);
+            // A section that starts before the running end is passed over.
+            if (raw_pointer >= *end) *end = raw_pointer + raw_size;
+        }
+        done += batch;
+    }
+    return true;
+}
+
+// Where the certificate table starts when it fills the file from `end` to the
+// file's end; 0 when there is no such table.
+uint32_t certificate_start(HANDLE input, const unsigned char* nt, bool pe32plus, uint32_t end) {
+    DWORD optional_size = load_le16(nt + 20);
+    DWORD count_field = pe32plus ? 108 : 92;
+    DWORD directories = count_field + 4;
+    DWORD entry = directories + SECURITY_DIRECTORY * 8;
+    if (optional_size < entry + 8) return 0;
+    const unsigned char* optional = nt + FILE_HEADER_END;
+    if (load_le32(optional + count_field) <= SECURITY_DIRECTORY) return 0;
+    uint32_t table_start = load_le32(optional + entry);
+    uint32_t table_size = load_le32(optional + entry + 4);
+    if (table_size == 0 || table_start < end) return 0;
+    DWORD size = input_size(input);
+    if (size == INVALID_SET_FILE_POINTER || uint64_t{table_start} + table_size != size) return 0;
+    return table_start;
+}
+
+}  // namespace
+
+bool find_trailer(HANDLE input, PayloadLocation* found) {
+    DWORD size = input_size(input);
+    if (size == INVALID_SET_FILE_POINTER || size < TRAILER_SIZE || size > INT32_MAX) return false;
+    // Position 0 is a candidate only when the trailer is the whole file.
+    uint32_t lowest = size == TRAILER_SIZE ? 0 : 1;
+    unsigned char block[TRAILER_BLOCK_SIZE];
+    uint32_t block_end = size;
+    while (block_end >= lowest + TRAILER_SIZE) {
+        uint32_t block_start = block_end > TRAILER_BLOCK_SIZE ? block_end - TRAILER_BLOCK_SIZE : 0;
+        uint32_t count = block_end - block_start;
+        if (!read_at(input, block_start, block, count)) return false;
+        int64_t hit = scan_block(block, block_start, count, lowest);
+        if (hit >= 0) {
+            uint32_t position = static_cast<uint32_t>(hit);
+            uint32_t back = load_le32(block + (position - block_start) + 4);
+            found->offset = position + back;
+            found->length = 0u - back;
+            return true;
+        }
+        if (block_start == 0) break;
+        // Overlap by 7 bytes, so a trailer across the boundary is seen whole.
+        block_end = block_start + TRAILER_SIZE - 1;
+    }
+    return false;
+}
+
+PayloadLocation find_pe_overlay(HANDLE input) {
+    unsigned char dos[DOS_HEADER_SIZE];
+    if (!read_at(input, 0, dos, sizeof dos) || load_le16(dos) != DOS_MAGIC) return NOTHING;
+    int32_t lfanew = static_cast<int32_t>(load_le32(dos + LFANEW_FIELD));
+    if (lfanew < 0) return NOTHING;
+    unsigned char nt[NT_HEADERS_SIZE];
+    if (!read_at(input, static_cast<uint64_t>(lfanew), nt, sizeof nt)) return NOTHING;
+    uint16_t section_count = load_le16(nt + 6);
+    uint16_t optional_size = load_le16(nt + 20);
+    if (load_le32(nt) != NT_SIGNATURE || optional_size == 0) return NOTHING;
+    // A 64-bit optional header is longer than the 224 bytes the fixed rule
+    // assumes, so its section table is found by the size the header gives.
+    bool pe32plus = load_le16(nt + FILE_HEADER_END) == PE32PLUS_MAGIC;
+    uint64_t table = static_cast<uint64_t>(lfanew) + (pe32plus ? FILE_HEADER_END + optional_size : NT_HEADERS_SIZE);
+    uint32_t end = 0;
+    if (!section_data_end(input, table, section_count, &end) || end == 0) return NOTHING;
+    uint32_t certificates = certificate_start(input, nt, pe32plus, end);
+    if (certificates == 0) return {end, 0};
+    // Only the signature follows the sections: an empty payload at the end.
+    if (certificates == end) return {input_size(input), 0};
+    return {end, certificates - end};
+}
+
+PayloadLocation locate_payload(HANDLE input) {
+    PayloadLocation found;
+    if (find_trailer(input, &found)) {
+        // A trailer whose payload would start at 0 counts as nothing found.
+        if (found.offset == 0) return NOTHING;
+        return found;
+    }
+    return find_pe_overlay(input);
+}

@@ -1,0 +1,270 @@
+// The program from the outside: exact output, exit status, files left behind
+// and what the desktop was asked to open.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char PROMPT[] = "Press any key to exit..\n";
+
+class CliTest : public EndToEndTest {
+protected:
+    void SetUp() override {
+        EndToEndTest::SetUp();
+        torrent_ = read_file(fixture("sample.torrent"));
+        image_ = read_file(fixture("hello64.exe"));
+        ASSERT_FALSE(torrent_.empty());
+        ASSERT_FALSE(image_.empty());
+    }
+    // A downloader: the real PE32+ image with the torrent appended.
+    Bytes downloader() const { return concat(image_, torrent_); }
+    std::string located(size_t offset, size_t length) const {
+        char line[80];
+        std::snprintf(line, sizeof line, "Torrent should be at 0x%zx len 0x%zx\n", offset, length);
+        return line;
+    }
+    // The three lines of a successful run.
+    std::string success(const std::string& input, const std::string& output, size_t offset, size_t length) const {
+        return "Extracting from " + input + "...\n" + located(offset, length) + "Saving torrent to " + output +
+               "...\n";
+    }
+    void set_age(const fs::path& file, int seconds_ago) {
+        fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::seconds(seconds_ago));
+    }
+    Bytes torrent_, image_;
+};
+
+TEST_F(CliTest, SavesTheTorrentOfTheNewestDownloaderAndOpensIt) {
+    write_file(work("Quv-1-downloader.exe"), concat(image_, pattern_bytes(500, 1)));
+    write_file(work("Quv-2-downloader.exe"), downloader());
+    write_file(work("Quv-3-downloader.exe"), concat(image_, pattern_bytes(700, 3)));
+    set_age(work("Quv-1-downloader.exe"), 300);
+    set_age(work("Quv-2-downloader.exe"), 100);
+    set_age(work("Quv-3-downloader.exe"), 200);
+    RunResult r = run();
+    EXPECT_EQ(r.out, success("Quv-2-downloader.exe", "Quv-2-downloader.torrent", image_.size(), torrent_.size()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(work("Quv-2-downloader.torrent")), torrent_);
+    EXPECT_EQ(opened(), "Quv-2-downloader.torrent\n");
+    EXPECT_FALSE(fs::exists(work("Quv-1-downloader.torrent")));
+}
+
+TEST_F(CliTest, ATorrentClientReadsTheSavedFile) {
+    write_file(work("Quv-7-downloader.exe"), downloader());
+    ASSERT_EQ(run().status, 0);
+    std::string command = "transmission-show '" + work("Quv-7-downloader.torrent").string() + "' > '" +
+                          path("show.txt").string() + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << "transmission-show must be installed";
+    Bytes shown = read_file(path("show.txt"));
+    std::string text(shown.begin(), shown.end());
+    EXPECT_NE(text.find("Name: content"), std::string::npos) << text;
+    EXPECT_NE(text.find("readme.txt"), std::string::npos) << text;
+}
+
+TEST_F(CliTest, FindsATrailerAndPrefersItToTheImage) {
+    // The trailer names the torrent inside the image's appended data.
+    Bytes file = concat(concat(concat(image_, pattern_bytes(64, 4)), torrent_), trailer(-static_cast<int32_t>(torrent_.size())));
+    write_file(work("Quv-t-downloader.exe"), file);
+    RunResult r = run();
+    EXPECT_EQ(r.out, success("Quv-t-downloader.exe", "Quv-t-downloader.torrent", image_.size() + 64, torrent_.size()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(work("Quv-t-downloader.torrent")), torrent_);
+}
+
+TEST_F(CliTest, ImagesOfBothWidthsAndSignedOnes) {
+    Bytes signed_image = read_file(fixture("signed64-payload.exe"));
+    size_t padded = (torrent_.size() + 7) & ~size_t{7};
+    Bytes padded_torrent = torrent_;
+    padded_torrent.resize(padded, 0);
+    const struct {
+        const char* name;
+        Bytes file;
+        size_t offset;
+        Bytes expected;
+    } cases[] = {
+        {"pe32.exe", concat(read_file(fixture("hello32.exe")), torrent_), 14848, torrent_},
+        {"pe64.exe", downloader(), 14848, torrent_},
+        // The signature stays out; the signer's alignment padding is in the stretch.
+        {"signed.exe", signed_image, 14848, padded_torrent},
+        {"bare.exe", image_, image_.size(), Bytes{}},
+        {"signed-only.exe", read_file(fixture("signed64.exe")), 16352, Bytes{}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(work(c.name), c.file);
+        RunResult r = run({c.name});
+        std::string output = fs::path(c.name).replace_extension(".torrent").string();
+        EXPECT_EQ(r.out, success(c.name, output, c.offset, c.expected.size()));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(read_file(work(output)), c.expected);
+    }
+}
+
+TEST_F(CliTest, NoMatchWaitsAndFails) {
+    write_file(work("other.exe"), downloader());
+    RunResult r = run();
+    EXPECT_EQ(r.out, std::string("Could not find any Quv-*-downloader.exe\n") + PROMPT);
+    EXPECT_EQ(r.status, 1);
+    r = run({"nothing/x*.exe"});
+    EXPECT_EQ(r.out, std::string("Could not find any nothing/x*.exe\n") + PROMPT);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CliTest, ANewerMatchingDirectoryCannotBeOpened) {
+    write_file(work("Quv-1-downloader.exe"), downloader());
+    set_age(work("Quv-1-downloader.exe"), 100);
+    fs::create_directory(work("Quv-2-downloader.exe"));
+    RunResult r = run();
+    std::string cwd = fs::canonical(work()).string();
+    EXPECT_EQ(r.out, "Extracting from Quv-2-downloader.exe...\nCould not open input file!  Error " +
+                         std::to_string(EISDIR) + "\n  current directory " + cwd + "\n" + PROMPT);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CliTest, NoPayloadIsQuietSuccess) {
+    write_file(work("Quv-0-downloader.exe"), pattern_bytes(5000, 8));
+    RunResult r = run();
+    EXPECT_EQ(r.out, "Extracting from Quv-0-downloader.exe...\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(work_listing(), std::vector<std::string>{"Quv-0-downloader.exe"});
+    EXPECT_EQ(opened(), "");
+}
+
+TEST_F(CliTest, APatternsDirectoryIsKept) {
+    fs::create_directories(work("dl/old"));
+    fs::create_directories(work("dl.new"));
+    write_file(work("dl/old/x1.exe"), downloader());
+    write_file(work("x1.exe"), pattern_bytes(100, 9));  // same name, not the match
+    write_file(work("dl.new/setup"), downloader());
+    RunResult r = run({"dl/old/x*.exe"});
+    EXPECT_EQ(r.out, success("dl/old/x1.exe", "dl/old/x1.torrent", image_.size(), torrent_.size()));
+    EXPECT_EQ(read_file(work("dl/old/x1.torrent")), torrent_);
+    // A dot in a directory name is not the file's extension.
+    r = run({"dl.new/set*"});
+    EXPECT_EQ(r.out, success("dl.new/setup", "dl.new/setup.torrent", image_.size(), torrent_.size()));
+    EXPECT_EQ(read_file(work("dl.new/setup.torrent")), torrent_);
+    EXPECT_FALSE(fs::exists(work("dl.torrent")));
+}
+
+TEST_F(CliTest, ReplacesAnEarlierOutput) {
+    write_file(work("Quv-1-downloader.exe"), downloader());
+    write_file(work("Quv-1-downloader.torrent"), std::string(5000, 'x'));
+    EXPECT_EQ(run().status, 0);
+    EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), torrent_);
+    EXPECT_EQ(work_listing(), (std::vector<std::string>{"Quv-1-downloader.exe", "Quv-1-downloader.torrent"}));
+}
+
+// A save that fails says so, waits, ends with 1, opens nothing and loses nothing.
+TEST_F(CliTest, FailedSavesAreReported) {
+    const Bytes earlier = {'o', 'l', 'd'};
+    const struct {
+        const char* name;
+        Bytes file;
+        std::string located;
+        std::string failure;
+    } cases[] = {
+        {"before-start.exe", concat(pattern_bytes(40, 5), trailer(-100)), located(0xFFFFFFC4u, 100),
+         "Could not save torrent!  Error " + std::to_string(EINVAL) + "\n"},
+        {"into-a-dir.exe", downloader(), located(image_.size(), torrent_.size()),
+         "Could not save torrent!  Error " + std::to_string(EISDIR) + "\n"},
+    };
+    fs::create_directory(work("into-a-dir.torrent"));
+    write_file(work("before-start.torrent"), earlier);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(work(c.name), c.file);
+        RunResult r = run({c.name});
+        std::string output = fs::path(c.name).replace_extension(".torrent").string();
+        EXPECT_EQ(r.out, "Extracting from " + std::string(c.name) + "...\n" + c.located + "Saving torrent to " +
+                             output + "...\n" + c.failure + PROMPT);
+        EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_EQ(read_file(work("before-start.torrent")), earlier);
+    EXPECT_TRUE(fs::is_directory(work("into-a-dir.torrent")));
+    EXPECT_EQ(work_listing(), (std::vector<std::string>{"before-start.exe", "before-start.torrent",
+                                                        "into-a-dir.exe", "into-a-dir.torrent"}));
+    EXPECT_EQ(opened(), "");
+}
+
+TEST_F(CliTest, NeverReplacesTheInputItself) {
+    Bytes file = concat(concat(pattern_bytes(30, 6), torrent_), trailer(-static_cast<int32_t>(torrent_.size())));
+    write_file(work("x.torrent"), file);
+    RunResult r = run({"*.torrent"});
+    EXPECT_EQ(r.out, "Extracting from x.torrent...\n" + located(30, torrent_.size()) +
+                         "Saving torrent to x.torrent...\nCould not save torrent!  It would replace the input file\n" +
+                         PROMPT);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(work("x.torrent")), file);
+}
+
+TEST_F(CliTest, RefusesInputsOfTwoGibibytes) {
+    write_file(work("Quv-big-downloader.exe"), downloader());
+    fs::resize_file(work("Quv-big-downloader.exe"), uintmax_t{1} << 31);  // sparse
+    RunResult r = run();
+    EXPECT_EQ(r.out, std::string("Extracting from Quv-big-downloader.exe...\n"
+                                 "Input file is too large!  It must be smaller than 2 GiB\n") + PROMPT);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(work_listing(), std::vector<std::string>{"Quv-big-downloader.exe"});
+}
+
+TEST_F(CliTest, PathsThatDoNotFitAreRefused) {
+    const size_t limit = static_cast<size_t>(pathconf(".", _PC_PATH_MAX));
+    // "./" repeated: a directory part as long as we like, naming work/ itself.
+    auto dots = [](size_t pairs) {
+        std::string s;
+        for (size_t i = 0; i < pairs; ++i) s += "./";
+        return s;
+    };
+    std::string long_name = "x" + std::string(200, 'a') + ".exe";
+    write_file(work(long_name), downloader());
+    RunResult r = run({dots(limit / 2 - 50) + "x*.exe"});
+    EXPECT_EQ(r.out, std::string("Input path is too long!\n") + PROMPT);
+    EXPECT_EQ(r.status, 1);
+
+    // The input path fits, the output's longer extension does not.
+    std::string dir = dots((limit - 120) / 2);
+    std::string name = "y" + std::string(limit - dir.size() - 7, 'b');
+    write_file(work(name), concat(concat(pattern_bytes(20, 2), torrent_), trailer(-static_cast<int32_t>(torrent_.size()))));
+    r = run({dir + "y*"});
+    EXPECT_EQ(r.out, "Extracting from " + dir + name + "...\n" + located(20, torrent_.size()) +
+                         "Output path is too long!\n" + PROMPT);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CliTest, EmptyPayloadAtTheEndStillSaves) {
+    Bytes file = concat(pattern_bytes(30, 7), trailer(0));
+    write_file(work("Quv-e-downloader.exe"), file);
+    RunResult r = run();
+    EXPECT_EQ(r.out, success("Quv-e-downloader.exe", "Quv-e-downloader.torrent", 30, 8));
+    EXPECT_EQ(read_file(work("Quv-e-downloader.torrent")), trailer(0));
+}
+
+TEST_F(CliTest, TheFirstLineIsShownBeforeThePause) {
+    write_file(work("Quv-1-downloader.exe"), downloader());
+    std::string line;
+    EXPECT_TRUE(still_running_after_first_line(&line));
+    EXPECT_EQ(line, "Extracting from Quv-1-downloader.exe...\n");
+}
+
+TEST_F(CliTest, HelpAndVersion) {
+    write_file(work("Quv-1-downloader.exe"), downloader());
+    for (const char* flag : {"-h", "--help"}) {
+        RunResult r = run({flag});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("Usage: dl2torrent [PATTERN]\n", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("\"Quv-*-downloader.exe\""), std::string::npos);
+        EXPECT_NE(r.out.find("Exit status"), std::string::npos);
+    }
+    RunResult r = run({"--version"});
+    EXPECT_EQ(r.out, "dl2torrent " DL2TORRENT_VERSION_TEXT "\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(work_listing(), std::vector<std::string>{"Quv-1-downloader.exe"});
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+#include <optional>
+#include <random>
+
+#include "locator.h"
+#include "support.h"
+
+namespace {
+
+// Runs the locator over `data` written to a file.
+class LocatorTest : public ScratchDirTest {
+protected:
+    PayloadLocation locate(const Bytes& data) {
+        write_file(path("input"), data);
+        ScopedHandle input(open_input());
+        EXPECT_TRUE(input.valid());
+        return locate_payload(input.get());
+    }
+    std::optional<PayloadLocation> trailer_of(const Bytes& data) {
+        write_file(path("input"), data);
+        ScopedHandle input(open_input());
+        PayloadLocation found;
+        if (!find_trailer(input.get(), &found)) return std::nullopt;
+        return found;
+    }
+    HANDLE open_input() {
+        return CreateFileA(path("input").string().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    }
+};
+
+// The trailer rule one position at a time, as plainly as it can be said:
+// candidates from size-8 down to 1, and 0 only for an 8-byte file.
+std::optional<PayloadLocation> model_trailer(const Bytes& data) {
+    if (data.size() < 8) return std::nullopt;
+    for (size_t p = data.size() - 8;; --p) {
+        if (data[p] == 'P' && data[p + 1] == 'S' && data[p + 2] == 'E' && data[p + 3] == 'R') {
+            uint32_t back = data[p + 4] | data[p + 5] << 8 | data[p + 6] << 16 | uint32_t{data[p + 7]} << 24;
+            return PayloadLocation{static_cast<uint32_t>(p) + back, 0u - back};
+        }
+        if (p <= 1) return std::nullopt;
+    }
+}
+
+void expect_location(PayloadLocation actual, uint32_t offset, uint32_t length) {
+    EXPECT_EQ(actual.offset, offset);
+    EXPECT_EQ(actual.length, length);
+}
+
+TEST_F(LocatorTest, TrailerCases) {
+    struct Case {
+        const char* what;
+        Bytes data;
+        uint32_t offset, length;
+    };
+    Bytes payload = pattern_bytes(100, 1);
+    const Case cases[] = {
+        {"payload just before a trailer at the end", concat(concat(pattern_bytes(50, 2), payload), trailer(-100)), 50, 100},
+        {"the highest trailer wins",
+         concat(concat(concat(pattern_bytes(40, 3), trailer(-8)), pattern_bytes(30, 4)), trailer(-30)), 48, 30},
+        {"back offset 0: from the trailer on", concat(pattern_bytes(40, 5), trailer(0)), 40, 0},
+        {"a trailer alone in an 8-byte file", trailer(-1), 0xFFFFFFFF, 1},
+        {"magic in the last 7 bytes is never examined", concat(pattern_bytes(20, 6), ByteBuilder().text("PSER").zeros(3).data()), 0, 0},
+        {"payload that would start at 0 is nothing", concat(pattern_bytes(20, 7), trailer(-20)), 0, 0},
+        {"fewer than 8 bytes", ByteBuilder().text("PSER").zeros(2).data(), 0, 0},
+        {"empty file", Bytes{}, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        expect_location(locate(c.data), c.offset, c.length);
+    }
+}
+
+TEST_F(LocatorTest, TrailerAtZeroWinsOverPeRule) {
+    // A payload that would begin at 0 stops the search: the PE rule is not tried.
+    Bytes image = make_pe({.sections = {{0x200, 0x100}}, .file_size = 0x300});
+    ByteBuilder b;
+    b.bytes(image).bytes(trailer(-static_cast<int32_t>(image.size())));
+    expect_location(locate(b.data()), 0, 0);
+}
+
+// The block search must give exactly what the position-by-position rule
+// gives, in small files and around every block edge.
+TEST_F(LocatorTest, BlockSearchMatchesPlainModel) {
+    std::mt19937 random(42);
+    const int32_t backs[] = {0, -1, 1, -7, 100, -100, INT32_MIN, INT32_MAX};
+    auto check = [&](const Bytes& data) {
+        auto expected = model_trailer(data);
+        auto actual = trailer_of(data);
+        ASSERT_EQ(expected.has_value(), actual.has_value()) << "size " << data.size();
+        if (expected) {
+            ASSERT_EQ(expected->offset, actual->offset) << "size " << data.size();
+            ASSERT_EQ(expected->length, actual->length) << "size " << data.size();
+        }
+    };
+    auto with_magic = [&](Bytes data, size_t at, int32_t back) {
+        Bytes t = trailer(back);
+        for (size_t i = 0; i < t.size() && at + i < data.size(); ++i) data[at + i] = t[i];
+        return data;
+    };
+    for (size_t size = 0; size <= 20; ++size)
+        for (size_t at = 0; at < size; ++at)
+            for (int32_t back : backs) check(with_magic(pattern_bytes(size, 9), at, back));
+
+    const size_t block = TRAILER_BLOCK_SIZE;
+    for (size_t size : {block - 1, block, block + 1, block + 7, block + 8, 2 * block - 7, 2 * block + 3, 3 * block - 14}) {
+        Bytes base = pattern_bytes(size, static_cast<unsigned>(size));
+        check(base);
+        // Every position near each block edge, counted from the end.
+        for (size_t edge = block; edge < size + block; edge += block - 7) {
+            for (size_t d = 0; d < 20; ++d) {
+                size_t end_distance = edge + 10 - d;
+                if (end_distance > size) continue;
+                size_t at = size - end_distance;
+                int32_t back = backs[random() % std::size(backs)];
+                check(with_magic(base, at, back));
+                // A second, lower occurrence must not win over it.
+                if (at > 40) check(with_magic(with_magic(base, at, back), at - 33, -1));
+            }
+        }
+    }
+}
+
+TEST_F(LocatorTest, PeOverlayCases) {
+    struct Case {
+        const char* what;
+        PeShape shape;
+        uint32_t offset;
+    };
+    const Case cases[] = {
+        {"sections in order", {.sections = {{0x200, 0x400}, {0x600, 0x200}, {0x800, 0x200}}, .file_size = 0xC00}, 0xA00},
+        {"a section starting before the running end is passed over",
+         {.sections = {{0x200, 0x200}, {0x300, 0x800}}, .file_size = 0xC00}, 0x400},
+        {"a late first section", {.sections = {{0x800, 0x200}, {0x200, 0x400}, {0x600, 0x200}}, .file_size = 0xC00}, 0xA00},
+        {"no appended data: the file size", {.sections = {{0x200, 0x100}}, .file_size = 0x300}, 0x300},
+        {"PE32+ finds its table by the optional header's size",
+         {.pe32plus = true, .sections = {{0x400, 0x200}, {0x600, 0x80}}, .file_size = 0x700}, 0x680},
+        {"PE32+ with a shorter optional header",
+         {.pe32plus = true, .optional_size = 0xF8, .sections = {{0x400, 0x200}}, .file_size = 0x700}, 0x600},
+        {"no sections", {.sections = {}}, 0},
+        {"only empty sections at 0", {.sections = {{0, 0}, {0, 0}}}, 0},
+        {"negative e_lfanew", {.lfanew = -8, .sections = {{0x200, 0x100}}}, 0},
+        {"section table cut short", {.sections = {{0x200, 0x100}, {0x300, 0x100}}, .file_size = 0}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes image = make_pe(c.shape);
+        if (c.shape.file_size == 0) image.resize(0x80 + 248 + 50);  // half of the second header
+        expect_location(locate(image), c.offset, 0);
+    }
+}
+
+TEST_F(LocatorTest, NotAnImage) {
+    ByteBuilder no_signature;
+    no_signature.text("MZ").put32(60, 0x40).put32(0x40, 0x00004551).fill_to(0x400);
+    ByteBuilder no_optional_header;
+    no_optional_header.bytes(make_pe({.sections = {{0x200, 0x100}}, .file_size = 0x400})).put16(0x80 + 20, 0);
+    const Bytes inputs[] = {ByteBuilder().text("MZ").put32(60, 0x10000).fill_to(0x400).data(), no_signature.data(), no_optional_header.data(), ByteBuilder().text("MZ").zeros(40).data(),
+                            ByteBuilder().text("ZM").fill_to(0x400).data()};
+    for (const auto& input : inputs) expect_location(locate(input), 0, 0);
+}
+
+TEST_F(LocatorTest, CertificateTableEndsThePayload) {
+    struct Case {
+        const char* what;
+        uint32_t start, size;
+        size_t file_size;
+        uint32_t offset, length;
+    };
+    const Case cases[] = {
+        {"payload between sections and signature", 0x500, 0x100, 0x600, 0x300, 0x200},
+        {"signature alone after the sections: empty payload at the end", 0x300, 0x100, 0x400, 0x400, 0},
+        {"table that does not close the file is ignored", 0x500, 0x80, 0x600, 0x300, 0},
+        {"table inside the sections is ignored", 0x200, 0x400, 0x600, 0x300, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (bool pe32plus : {false, true}) {
+            PeShape shape{.pe32plus = pe32plus, .sections = {{0x200, 0x100}}, .certificate_start = c.start,
+                          .certificate_size = c.size, .file_size = c.file_size};
+            expect_location(locate(make_pe(shape)), c.offset, c.length);
+        }
+    }
+}
+
+// Images from a real compiler and signer; make-fixtures.sh made them.
+TEST_F(LocatorTest, RealImages) {
+    Bytes torrent = read_file(fixture("sample.torrent"));
+    ASSERT_FALSE(torrent.empty());
+    const uint32_t image_end = 14848;  // the last section's end, as objdump -h shows it
+    for (const char* name : {"hello32.exe", "hello64.exe"}) {
+        SCOPED_TRACE(name);
+        Bytes image = read_file(fixture(name));
+        ASSERT_EQ(image.size(), image_end);
+        expect_location(locate(concat(image, torrent)), image_end, 0);
+        expect_location(locate(image), image_end, 0);
+    }
+    // The signer pads the payload to 8 bytes before its table.
+    Bytes signed_payload = read_file(fixture("signed64-payload.exe"));
+    uint32_t padded = (static_cast<uint32_t>(torrent.size()) + 7) & ~7u;
+    expect_location(locate(signed_payload), image_end, padded);
+    Bytes signed_only = read_file(fixture("signed64.exe"));
+    expect_location(locate(signed_only), static_cast<uint32_t>(signed_only.size()), 0);
+}
+
+}  // namespace
