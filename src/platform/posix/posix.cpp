@@ -140,8 +140,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     if (fd < 0) return INVALID_HANDLE_VALUE;
     // Windows refuses to open a directory as a file; so does the stand-in.
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    bool checked = fstat(fd, &st) == 0;
+    if (!checked || S_ISDIR(st.st_mode)) {
+        int err = checked ? EISDIR : errno;
         close(fd);
         errno = err;
         return INVALID_HANDLE_VALUE;
