@@ -1,6 +1,8 @@
 #include "locator.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 namespace {
 
@@ -36,12 +38,36 @@ bool read_at(HANDLE input, uint64_t position, void* buffer, DWORD count) {
 // The input's size, or INVALID_SET_FILE_POINTER when it cannot be had.
 DWORD input_size(HANDLE input) { return SetFilePointer(input, 0, nullptr, FILE_END); }
 
-// Returns the highest candidate in [lowest, block_start + count - 8] whose
-// bytes hold the magic, or -1.
-int64_t scan_block(const unsigned char* block, uint32_t block_start, uint32_t count, uint32_t lowest) {
-    uint32_t first = std::max(block_start, lowest);
-    for (uint32_t p = block_start + count - TRAILER_SIZE + 1; p-- > first;) {
-        if (load_le32(block + (p - block_start)) == TRAILER_MAGIC) return p;
+// The magic's first two and middle two bytes as one 16-bit value each, in
+// memory order. Every occurrence of the magic puts one of these two pairs on
+// an even offset: "PS" when it starts on an even offset, "SE" when on an odd one.
+constexpr uint16_t pair_of(char first, char second) {
+    uint16_t a = static_cast<unsigned char>(first), b = static_cast<unsigned char>(second);
+    return static_cast<uint16_t>(std::endian::native == std::endian::little ? a | b << 8 : a << 8 | b);
+}
+constexpr uint16_t MAGIC_HEAD = pair_of('P', 'S');
+constexpr uint16_t MAGIC_MIDDLE = pair_of('S', 'E');
+
+// True when a pair at an even offset of the chunk's TRAILER_FILTER_CHUNK bytes
+// is "PS" or "SE": a necessary condition for the magic at any position from
+// one before the chunk to two before its end. Written as one flat loop so the
+// compiler turns it into vector compares.
+bool chunk_may_hold_magic(const unsigned char* chunk) {
+    uint16_t pairs[TRAILER_FILTER_CHUNK / 2];
+    std::memcpy(pairs, chunk, sizeof pairs);
+    uint16_t seen = 0;
+    for (uint16_t pair : pairs) {
+        seen |= static_cast<uint16_t>(-static_cast<uint16_t>(pair == MAGIC_HEAD) |
+                                      -static_cast<uint16_t>(pair == MAGIC_MIDDLE));
+    }
+    return seen != 0;
+}
+
+// The highest position in [low, high] that holds the magic, compared one by
+// one; -1 when there is none.
+int64_t last_magic_plain(const unsigned char* data, int64_t low, int64_t high) {
+    for (int64_t p = high; p >= low; --p) {
+        if (load_le32(data + p) == TRAILER_MAGIC) return p;
     }
     return -1;
 }
@@ -86,6 +112,24 @@ uint32_t certificate_start(HANDLE input, const unsigned char* nt, bool pe32plus,
 
 }  // namespace
 
+int64_t find_last_magic(const unsigned char* data, uint32_t count) {
+    if (count < TRAILER_SIZE) return -1;
+    int64_t high = count - TRAILER_SIZE;
+    int64_t chunks = count / TRAILER_FILTER_CHUNK;
+    // Chunk c vouches for the positions [c * CHUNK - 1, c * CHUNK + CHUNK - 2];
+    // those above the last whole chunk are compared one by one.
+    int64_t covered = chunks * TRAILER_FILTER_CHUNK - 2;
+    int64_t hit = last_magic_plain(data, std::max<int64_t>(covered + 1, 0), high);
+    for (int64_t c = chunks; hit < 0 && c-- > 0;) {
+        int64_t start = c * TRAILER_FILTER_CHUNK;
+        if (chunk_may_hold_magic(data + start)) {
+            hit = last_magic_plain(data, std::max<int64_t>(start - 1, 0),
+                                   std::min<int64_t>(start + TRAILER_FILTER_CHUNK - 2, high));
+        }
+    }
+    return hit;
+}
+
 bool find_trailer(HANDLE input, PayloadLocation* found) {
     DWORD size = input_size(input);
     if (size == INVALID_SET_FILE_POINTER || size < TRAILER_SIZE || size > INT32_MAX) return false;
@@ -97,11 +141,12 @@ bool find_trailer(HANDLE input, PayloadLocation* found) {
         uint32_t block_start = block_end > TRAILER_BLOCK_SIZE ? block_end - TRAILER_BLOCK_SIZE : 0;
         uint32_t count = block_end - block_start;
         if (!read_at(input, block_start, block, count)) return false;
-        int64_t hit = scan_block(block, block_start, count, lowest);
-        if (hit >= 0) {
-            uint32_t position = static_cast<uint32_t>(hit);
-            uint32_t back = load_le32(block + (position - block_start) + 4);
-            found->offset = position + back;
+        int64_t hit = find_last_magic(block, count);
+        // The highest occurrence in the block is below `lowest` only when it
+        // is at position 0 and that is no candidate: then there is none.
+        if (hit >= 0 && block_start + hit >= lowest) {
+            uint32_t back = load_le32(block + hit + 4);
+            found->offset = block_start + static_cast<uint32_t>(hit) + back;
             found->length = 0u - back;
             return true;
         }
