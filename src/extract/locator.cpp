@@ -48,18 +48,18 @@ constexpr uint16_t pair_of(char first, char second) {
 constexpr uint16_t MAGIC_HEAD = pair_of('P', 'S');
 constexpr uint16_t MAGIC_MIDDLE = pair_of('S', 'E');
 
-// Chunks that pass the filter are filtered again in pieces this small, so
-// that a stray "PS" costs a few dozen plain comparisons, not a chunk's worth.
-constexpr uint32_t FILTER_PIECE = 32;
+// Chunks that pass the filter are checked exactly in pieces of this many
+// positions, so that a stray "PS" costs little.
+constexpr uint32_t FILTER_PIECE = 64;
 
-// True when a pair at an even offset of the BYTES bytes at `piece` is "PS" or
-// "SE": a necessary condition for the magic at any position from one before
-// the piece to two before its end. Written as one flat loop over a fixed
-// count so that the compiler turns it into vector compares.
-template <uint32_t BYTES>
-bool may_hold_magic(const unsigned char* piece) {
-    uint16_t pairs[BYTES / 2];
-    std::memcpy(pairs, piece, sizeof pairs);
+// True when a pair at an even offset of the TRAILER_FILTER_CHUNK bytes at
+// `chunk` is "PS" or "SE": a necessary condition for the magic at any
+// position from one before the chunk to two before its end. Written as one
+// flat loop over a fixed count so that the compiler turns it into vector
+// compares.
+bool chunk_may_hold_magic(const unsigned char* chunk) {
+    uint16_t pairs[TRAILER_FILTER_CHUNK / 2];
+    std::memcpy(pairs, chunk, sizeof pairs);
     uint16_t seen = 0;
     for (uint16_t pair : pairs) {
         seen |= static_cast<uint16_t>(-static_cast<uint16_t>(pair == MAGIC_HEAD) |
@@ -77,13 +77,28 @@ int64_t last_magic_plain(const unsigned char* data, int64_t low, int64_t high) {
     return -1;
 }
 
+// True when one of the FILTER_PIECE positions from `first` on holds the
+// magic. Reads three bytes past the last of them; vectorises like the chunk
+// filter.
+bool piece_holds_magic(const unsigned char* first) {
+    unsigned char found = 0;
+    for (uint32_t k = 0; k < FILTER_PIECE; ++k) {
+        found |= static_cast<unsigned char>((first[k] == 'P') & (first[k + 1] == 'S') & (first[k + 2] == 'E') &
+                                            (first[k + 3] == 'R'));
+    }
+    return found != 0;
+}
+
 // The highest position up to `high` that holds the magic among those the
 // chunk at `start` vouches for; -1 when there is none.
 int64_t last_magic_in_chunk(const unsigned char* data, int64_t start, int64_t high) {
     for (int64_t piece = start + TRAILER_FILTER_CHUNK - FILTER_PIECE; piece >= start; piece -= FILTER_PIECE) {
-        if (!may_hold_magic<FILTER_PIECE>(data + piece)) continue;
-        int64_t hit = last_magic_plain(data, std::max<int64_t>(piece - 1, 0),
-                                       std::min<int64_t>(piece + FILTER_PIECE - 2, high));
+        int64_t low = std::max<int64_t>(piece - 1, 0);
+        int64_t top = std::min<int64_t>(piece + FILTER_PIECE - 2, high);
+        // A piece with all its positions up to `high` is checked whole first,
+        // so that text dense with "PS" and "SE" costs few plain comparisons.
+        if (top - low + 1 == FILTER_PIECE && !piece_holds_magic(data + low)) continue;
+        int64_t hit = last_magic_plain(data, low, top);
         if (hit >= 0) return hit;
     }
     return -1;
@@ -139,7 +154,7 @@ int64_t find_last_magic(const unsigned char* data, uint32_t count) {
     int64_t hit = last_magic_plain(data, std::max<int64_t>(covered + 1, 0), high);
     for (int64_t c = chunks; hit < 0 && c-- > 0;) {
         int64_t start = c * TRAILER_FILTER_CHUNK;
-        if (may_hold_magic<TRAILER_FILTER_CHUNK>(data + start)) hit = last_magic_in_chunk(data, start, high);
+        if (chunk_may_hold_magic(data + start)) hit = last_magic_in_chunk(data, start, high);
     }
     return hit;
 }
