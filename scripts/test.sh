@@ -10,3 +10,6 @@ fi
 
 echo "== native: unit and end-to-end tests"
 cmake --workflow --preset native
+
+echo "== benchmark: build it and run it on small inputs (timings are not checked)"
+bash scripts/bench.sh --size 2 --naive-size 0.0625 --repeat 1

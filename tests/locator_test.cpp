@@ -1,3 +1,4 @@
+#include <cstring>
 #include <optional>
 #include <random>
 
@@ -102,7 +103,8 @@ TEST_F(LocatorTest, BlockSearchMatchesPlainModel) {
             for (int32_t back : backs) check(with_magic(pattern_bytes(size, 9), at, back));
 
     const size_t block = TRAILER_BLOCK_SIZE;
-    for (size_t size : {block - 1, block, block + 1, block + 7, block + 8, 2 * block - 7, 2 * block + 3, 3 * block - 14}) {
+    for (size_t size : {block - 1, block, block + 1, block + 7, block + 8, block + TRAILER_FILTER_CHUNK + 1,
+                        2 * block - 7, 2 * block + 3, 3 * block - 14}) {
         Bytes base = pattern_bytes(size, static_cast<unsigned>(size));
         check(base);
         // Every position near each block edge, counted from the end.
@@ -117,6 +119,63 @@ TEST_F(LocatorTest, BlockSearchMatchesPlainModel) {
                 if (at > 40) check(with_magic(with_magic(base, at, back), at - 33, -1));
             }
         }
+    }
+}
+
+// The highest position p <= size - 8 holding "PSER", one position at a time.
+int64_t model_last_magic(const unsigned char* data, size_t size) {
+    for (size_t p = size; p-- > 0;) {
+        if (p + 8 <= size && std::memcmp(data + p, "PSER", 4) == 0) return static_cast<int64_t>(p);
+    }
+    return -1;
+}
+
+// The in-block search filters whole chunks and then smaller pieces by the
+// pair at each even offset; it must agree with the plain rule at every chunk
+// and piece edge, for both parities of the magic, on buffers at any address.
+TEST(FindLastMagic, MatchesPlainRuleAtEveryEdge) {
+    const size_t chunk = TRAILER_FILTER_CHUNK;
+    const size_t most = 3 * chunk + 40;
+    // Near misses that pass the filter ("PS" and "SE" on both parities), or
+    // nothing that does.
+    Bytes near_misses(most + 3), quiet(most + 3, 'x');
+    for (size_t i = 0; i < near_misses.size(); ++i) near_misses[i] = "xPSEyPSEz"[i % 9];
+    Bytes storage(most + 3);
+    size_t checks = 0;
+    for (const Bytes* background : {&near_misses, &quiet}) {
+        for (size_t shift : {0, 1, 3}) {
+            unsigned char* data = storage.data() + shift;
+            for (size_t size = 0; size <= most; size += (size < 2 * chunk + 20 ? 1 : 7)) {
+                std::memcpy(data, background->data(), size);
+                ASSERT_EQ(find_last_magic(data, static_cast<uint32_t>(size)), model_last_magic(data, size)) << size;
+                // The magic alone at each position, and twice: the higher one wins.
+                for (size_t at = 0; at + 4 <= size; at += (shift == 0 ? 1 : 5)) {
+                    std::memcpy(data, background->data(), size);
+                    std::memcpy(data + at, "PSER", 4);
+                    ASSERT_EQ(find_last_magic(data, static_cast<uint32_t>(size)), model_last_magic(data, size))
+                        << "size " << size << " at " << at << " shift " << shift;
+                    if (at >= 37) std::memcpy(data + at - 37, "PSER", 4);
+                    ASSERT_EQ(find_last_magic(data, static_cast<uint32_t>(size)), model_last_magic(data, size))
+                        << "size " << size << " at " << at << " and " << at - 37;
+                    ++checks;
+                }
+            }
+        }
+    }
+    EXPECT_GT(checks, 200000u);
+}
+
+// Dense random text over the magic's own letters: many overlapping partial
+// and whole occurrences in one buffer.
+TEST(FindLastMagic, MatchesPlainRuleOnDenseText) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 3000; ++round) {
+        size_t size = random() % (2 * TRAILER_FILTER_CHUNK + 64);
+        Bytes data(size + 1);
+        // Mostly letters that almost form the magic; rarely its last letter.
+        for (auto& byte : data) byte = random() % 40 == 0 ? 'R' : "PSEx"[random() % 4];
+        unsigned char* at = data.data() + 1;
+        ASSERT_EQ(find_last_magic(at, static_cast<uint32_t>(size)), model_last_magic(at, size)) << round;
     }
 }
 

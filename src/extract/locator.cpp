@@ -1,6 +1,8 @@
 #include "locator.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 namespace {
 
@@ -36,12 +38,85 @@ bool read_at(HANDLE input, uint64_t position, void* buffer, DWORD count) {
 // The input's size, or INVALID_SET_FILE_POINTER when it cannot be had.
 DWORD input_size(HANDLE input) { return SetFilePointer(input, 0, nullptr, FILE_END); }
 
-// Returns the highest candidate in [lowest, block_start + count - 8] whose
-// bytes hold the magic, or -1.
-int64_t scan_block(const unsigned char* block, uint32_t block_start, uint32_t count, uint32_t lowest) {
-    uint32_t first = std::max(block_start, lowest);
-    for (uint32_t p = block_start + count - TRAILER_SIZE + 1; p-- > first;) {
-        if (load_le32(block + (p - block_start)) == TRAILER_MAGIC) return p;
+// The magic's first two and middle two bytes as one 16-bit value each, in
+// memory order. Every occurrence of the magic puts one of these two pairs on
+// an even offset: "PS" when it starts on an even offset, "SE" when on an odd one.
+constexpr uint16_t pair_of(char first, char second) {
+    uint16_t a = static_cast<unsigned char>(first), b = static_cast<unsigned char>(second);
+    return static_cast<uint16_t>(std::endian::native == std::endian::little ? a | b << 8 : a << 8 | b);
+}
+constexpr uint16_t MAGIC_HEAD = pair_of('P', 'S');
+constexpr uint16_t MAGIC_MIDDLE = pair_of('S', 'E');
+
+// Chunks that pass the filter are checked exactly in pieces of this many
+// positions, so that a stray "PS" costs little.
+constexpr uint32_t FILTER_PIECE = 64;
+
+// Both filters below OR their compares into the lanes of one 16-byte row and
+// fold the row only at the end: written so, GCC and Clang alike turn them
+// into vector compares, which a flat loop leaves to chance.
+constexpr uint32_t FILTER_LANE_BYTES = 16;
+
+// True when a pair at an even offset of the TRAILER_FILTER_CHUNK bytes at
+// `chunk` is "PS" or "SE": a necessary condition for the magic at any
+// position from one before the chunk to two before its end.
+bool chunk_may_hold_magic(const unsigned char* chunk) {
+    constexpr uint32_t LANES = FILTER_LANE_BYTES / 2;
+    uint16_t seen[LANES] = {};
+    for (uint32_t row = 0; row < TRAILER_FILTER_CHUNK; row += FILTER_LANE_BYTES) {
+        for (uint32_t lane = 0; lane < LANES; ++lane) {
+            uint16_t pair;
+            std::memcpy(&pair, chunk + row + 2 * lane, sizeof pair);
+            seen[lane] |= static_cast<uint16_t>(-static_cast<uint16_t>(pair == MAGIC_HEAD) |
+                                                -static_cast<uint16_t>(pair == MAGIC_MIDDLE));
+        }
+    }
+    uint16_t any = 0;
+    for (uint16_t lane : seen) any |= lane;
+    return any != 0;
+}
+
+// The highest position in [low, high] that holds the magic, compared one by
+// one; -1 when there is none.
+int64_t last_magic_plain(const unsigned char* data, int64_t low, int64_t high) {
+    for (int64_t p = high; p >= low; --p) {
+        if (load_le32(data + p) == TRAILER_MAGIC) return p;
+    }
+    return -1;
+}
+
+// All ones when the byte is `expected`, else zero.
+unsigned char byte_mask(unsigned char byte, char expected) {
+    return static_cast<unsigned char>(-static_cast<unsigned char>(byte == static_cast<unsigned char>(expected)));
+}
+
+// True when one of the FILTER_PIECE positions from `first` on holds the
+// magic. Reads three bytes past the last of them.
+bool piece_holds_magic(const unsigned char* first) {
+    unsigned char seen[FILTER_LANE_BYTES] = {};
+    for (uint32_t row = 0; row < FILTER_PIECE; row += FILTER_LANE_BYTES) {
+        for (uint32_t lane = 0; lane < FILTER_LANE_BYTES; ++lane) {
+            const unsigned char* p = first + row + lane;
+            seen[lane] |= static_cast<unsigned char>(byte_mask(p[0], 'P') & byte_mask(p[1], 'S') &
+                                                     byte_mask(p[2], 'E') & byte_mask(p[3], 'R'));
+        }
+    }
+    unsigned char any = 0;
+    for (unsigned char lane : seen) any |= lane;
+    return any != 0;
+}
+
+// The highest position up to `high` that holds the magic among those the
+// chunk at `start` vouches for; -1 when there is none.
+int64_t last_magic_in_chunk(const unsigned char* data, int64_t start, int64_t high) {
+    for (int64_t piece = start + TRAILER_FILTER_CHUNK - FILTER_PIECE; piece >= start; piece -= FILTER_PIECE) {
+        int64_t low = std::max<int64_t>(piece - 1, 0);
+        int64_t top = std::min<int64_t>(piece + FILTER_PIECE - 2, high);
+        // A piece with all its positions up to `high` is checked whole first,
+        // so that text dense with "PS" and "SE" costs few plain comparisons.
+        if (top - low + 1 == FILTER_PIECE && !piece_holds_magic(data + low)) continue;
+        int64_t hit = last_magic_plain(data, low, top);
+        if (hit >= 0) return hit;
     }
     return -1;
 }
@@ -86,6 +161,21 @@ uint32_t certificate_start(HANDLE input, const unsigned char* nt, bool pe32plus,
 
 }  // namespace
 
+int64_t find_last_magic(const unsigned char* data, uint32_t count) {
+    if (count < TRAILER_SIZE) return -1;
+    int64_t high = count - TRAILER_SIZE;
+    int64_t chunks = count / TRAILER_FILTER_CHUNK;
+    // Chunk c vouches for the positions [c * CHUNK - 1, c * CHUNK + CHUNK - 2];
+    // those above the last whole chunk are compared one by one.
+    int64_t covered = chunks * TRAILER_FILTER_CHUNK - 2;
+    int64_t hit = last_magic_plain(data, std::max<int64_t>(covered + 1, 0), high);
+    for (int64_t c = chunks; hit < 0 && c-- > 0;) {
+        int64_t start = c * TRAILER_FILTER_CHUNK;
+        if (chunk_may_hold_magic(data + start)) hit = last_magic_in_chunk(data, start, high);
+    }
+    return hit;
+}
+
 bool find_trailer(HANDLE input, PayloadLocation* found) {
     DWORD size = input_size(input);
     if (size == INVALID_SET_FILE_POINTER || size < TRAILER_SIZE || size > INT32_MAX) return false;
@@ -97,11 +187,12 @@ bool find_trailer(HANDLE input, PayloadLocation* found) {
         uint32_t block_start = block_end > TRAILER_BLOCK_SIZE ? block_end - TRAILER_BLOCK_SIZE : 0;
         uint32_t count = block_end - block_start;
         if (!read_at(input, block_start, block, count)) return false;
-        int64_t hit = scan_block(block, block_start, count, lowest);
-        if (hit >= 0) {
-            uint32_t position = static_cast<uint32_t>(hit);
-            uint32_t back = load_le32(block + (position - block_start) + 4);
-            found->offset = position + back;
+        int64_t hit = find_last_magic(block, count);
+        // The highest occurrence in the block is below `lowest` only when it
+        // is at position 0 and that is no candidate: then there is none.
+        if (hit >= 0 && block_start + hit >= lowest) {
+            uint32_t back = load_le32(block + hit + 4);
+            found->offset = block_start + static_cast<uint32_t>(hit) + back;
             found->length = 0u - back;
             return true;
         }

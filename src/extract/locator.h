@@ -12,7 +12,10 @@
 constexpr uint32_t TRAILER_MAGIC = 0x52455350u;
 constexpr uint32_t TRAILER_SIZE = 8;
 // The trailer search reads this much at a time, back from the end of the file.
-constexpr uint32_t TRAILER_BLOCK_SIZE = 64 * 1024;
+constexpr uint32_t TRAILER_BLOCK_SIZE = 128 * 1024;
+// The search tests the block this many bytes at a time for a hint of the
+// magic before it compares positions one by one.
+constexpr uint32_t TRAILER_FILTER_CHUNK = 256;
 
 // Where the payload lies. Offset 0: nothing was found. Length 0: the payload
 // runs to the end of the input.
@@ -23,6 +26,10 @@ struct PayloadLocation {
 
 // Finds the payload in the open input, trailer first, then the PE overlay.
 PayloadLocation locate_payload(HANDLE input);
+
+// The highest position p <= count - 8 at which data holds the magic; -1 when
+// there is none.
+int64_t find_last_magic(const unsigned char* data, uint32_t count);
 
 // Looks for the highest trailer; true and its location when there is one.
 bool find_trailer(HANDLE input, PayloadLocation* found);
