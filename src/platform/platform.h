@@ -57,7 +57,7 @@ public:
     ConsoleScope& operator=(const ConsoleScope&) = delete;
 
 private:
-    unsigned saved_;
+    [[maybe_unused]] unsigned saved_;  // the code page to restore; POSIX keeps none
 };
 
 // Prints one printf-style message to standard output and flushes it, so a
