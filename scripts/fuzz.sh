@@ -32,5 +32,11 @@ trailer $((-1 & 0xFFFFFFFF)) > "$corpus"/trailer-whole-file
 { head -c 65530 /dev/zero | tr '\0' 'P'; trailer $((-100 & 0xFFFFFFFF)); head -c 3 /dev/zero; } > "$corpus"/trailer-block-edge
 
 echo "== fuzz: locator against the plain model for ${seconds} s"
-build/fuzz/tests/fuzz/locator_fuzz -max_total_time="$seconds" -max_len=70000 -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$findings/" "$corpus"
+log=build/fuzz/fuzz.log
+if ! build/fuzz/tests/fuzz/locator_fuzz -max_total_time="$seconds" -max_len=70000 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" > "$log" 2>&1; then
+    cat "$log"
+    echo "The fuzzer found a fault; the input is in $findings/" >&2
+    exit 1
+fi
+grep -E '^(Done|stat::)' "$log"

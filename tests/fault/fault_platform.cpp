@@ -29,7 +29,7 @@ unsigned g_key_waits = 0;
 bool should_fail(Call call, bool write_access = false) {
     g_log.push_back({call, write_access});
     unsigned n = ++g_counts[static_cast<int>(call)];
-    if (g_plan.call != call || g_plan.nth != n || g_plan.short_write) return false;
+    if (g_plan.call != call || g_plan.nth != n || g_plan.short_write || g_plan.empty_read) return false;
     g_fired = true;
     SetLastError(g_plan.error);
     return true;
@@ -86,6 +86,12 @@ BOOL __wrap__Z8ReadFilePvS_jPjS_(HANDLE file, LPVOID buffer, DWORD count, LPDWOR
     if (should_fail(Call::ReadFile)) {
         *read = 0;
         return FALSE;
+    }
+    // The end of the input, early: as if another process had cut the file.
+    if (g_plan.empty_read && g_plan.call == Call::ReadFile && g_counts[static_cast<int>(Call::ReadFile)] == g_plan.nth) {
+        g_fired = true;
+        *read = 0;
+        return TRUE;
     }
     return __real__Z8ReadFilePvS_jPjS_(file, buffer, count, read, overlapped);
 }

@@ -34,6 +34,7 @@ struct FaultPlan {
     unsigned nth = 0;         // 1-based occurrence of `call` that fails
     DWORD error = 0;          // the error code the failed call leaves
     bool short_write = false; // WriteFile takes half and reports success
+    bool empty_read = false;  // ReadFile delivers 0 bytes and reports success
 };
 
 void arm_fault(const FaultPlan& plan);

@@ -153,11 +153,15 @@ TEST_F(FaultTest, EveryCallFailingInTurn) {
                 plans.push_back({calls[i].call, nth, 0, true});
                 phases.push_back(phase);
             }
+            if (calls[i].call == Call::ReadFile) {
+                plans.push_back({calls[i].call, nth, 0, false, true});
+                phases.push_back(phase);
+            }
         }
         for (size_t k = 0; k < plans.size(); ++k) {
             const FaultPlan& plan = plans[k];
-            std::string what = std::string(plan.short_write ? "short " : "") + call_name(plan.call) + " #" +
-                               std::to_string(plan.nth);
+            std::string what = std::string(plan.short_write ? "short " : plan.empty_read ? "empty " : "") +
+                               call_name(plan.call) + " #" + std::to_string(plan.nth);
             SCOPED_TRACE(what);
             place_earlier();
             Outcome r = run_in_dir(plan);
@@ -167,7 +171,18 @@ TEST_F(FaultTest, EveryCallFailingInTurn) {
             const Bytes before = has_earlier ? earlier : Bytes{};
             Bytes output = read_file(path(OUTPUT));
             std::string result;
-            if (phases[k] == Phase::Save) {
+            if (phases[k] == Phase::Save && plan.empty_read) {
+                // A read that delivers nothing is the end of the input: the
+                // copy ends there and the bytes before it are saved.
+                unsigned reads_before_save = 0;
+                for (size_t i = 0; i < save_begin; ++i) reads_before_save += calls[i].call == Call::ReadFile;
+                size_t kept = (plan.nth - reads_before_save - 1) * size_t{COPY_CHUNK_SIZE};
+                EXPECT_EQ(r.out, success);
+                EXPECT_EQ(r.status, 0);
+                EXPECT_EQ(opened_paths(), std::vector<std::string>{OUTPUT});
+                EXPECT_EQ(output, Bytes(s.payload.begin(), s.payload.begin() + kept));
+                result = "saved the " + std::to_string(output.size()) + " bytes before it, status 0";
+            } else if (phases[k] == Phase::Save) {
                 DWORD error = plan.short_write ? ERROR_HANDLE_DISK_FULL : FAULT_ERROR;
                 EXPECT_EQ(r.out, success + "Could not save torrent!  Error " + std::to_string(error) + "\n" + PROMPT);
                 EXPECT_EQ(r.status, 1);
