@@ -95,7 +95,10 @@ Bytes read_file(const fs::path& path) {
 void write_file(const fs::path& path, const Bytes& data) {
     std::FILE* f = std::fopen(path.string().c_str(), "wb");
     ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), f), data.size());
+    // fwrite must not be given the null pointer of an empty vector.
+    if (!data.empty()) {
+        ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), f), data.size());
+    }
     ASSERT_EQ(std::fclose(f), 0);
 }
 

@@ -159,6 +159,14 @@ uint32_t certificate_start(HANDLE input, const unsigned char* nt, bool pe32plus,
     return table_start;
 }
 
+// A search that could not read the whole file cannot say that there is no
+// trailer, so the PE rule must not run after it: it ends like a trailer whose
+// payload would start at 0, with nothing found.
+bool unreadable(PayloadLocation* found) {
+    *found = NOTHING;
+    return true;
+}
+
 }  // namespace
 
 int64_t find_last_magic(const unsigned char* data, uint32_t count) {
@@ -178,7 +186,8 @@ int64_t find_last_magic(const unsigned char* data, uint32_t count) {
 
 bool find_trailer(HANDLE input, PayloadLocation* found) {
     DWORD size = input_size(input);
-    if (size == INVALID_SET_FILE_POINTER || size < TRAILER_SIZE || size > INT32_MAX) return false;
+    if (size == INVALID_SET_FILE_POINTER) return unreadable(found);
+    if (size < TRAILER_SIZE || size > INT32_MAX) return false;
     // Position 0 is a candidate only when the trailer is the whole file.
     uint32_t lowest = size == TRAILER_SIZE ? 0 : 1;
     unsigned char block[TRAILER_BLOCK_SIZE];
@@ -186,7 +195,7 @@ bool find_trailer(HANDLE input, PayloadLocation* found) {
     while (block_end >= lowest + TRAILER_SIZE) {
         uint32_t block_start = block_end > TRAILER_BLOCK_SIZE ? block_end - TRAILER_BLOCK_SIZE : 0;
         uint32_t count = block_end - block_start;
-        if (!read_at(input, block_start, block, count)) return false;
+        if (!read_at(input, block_start, block, count)) return unreadable(found);
         int64_t hit = find_last_magic(block, count);
         // The highest occurrence in the block is below `lowest` only when it
         // is at position 0 and that is no candidate: then there is none.

@@ -32,6 +32,8 @@ PayloadLocation locate_payload(HANDLE input);
 int64_t find_last_magic(const unsigned char* data, uint32_t count);
 
 // Looks for the highest trailer; true and its location when there is one.
+// Also true, with offset 0 (nothing found), when the file could not be read
+// to its start: another rule must not guess where the payload is then.
 bool find_trailer(HANDLE input, PayloadLocation* found);
 
 // The data after a PE image's sections (and before a certificate table that

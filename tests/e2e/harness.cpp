@@ -25,7 +25,8 @@ namespace {
 constexpr auto OPENER_WAIT = std::chrono::seconds(5);
 
 // Starts the program; its stdout is the returned pipe's read end.
-pid_t spawn(const fs::path& cwd, const fs::path& bin, const std::vector<std::string>& args, int* out) {
+pid_t spawn(const fs::path& cwd, const fs::path& bin, const std::vector<std::string>& args, int* out,
+            const std::function<void()>& before_exec = {}) {
     std::vector<std::string> argv = program_command();
     argv.insert(argv.end(), args.begin(), args.end());
     int pipe_fds[2];
@@ -42,6 +43,7 @@ pid_t spawn(const fs::path& cwd, const fs::path& bin, const std::vector<std::str
         close(0);
         if (chdir(cwd.c_str()) != 0) _exit(126);
         setenv("PATH", path_env.c_str(), 1);
+        if (before_exec) before_exec();
         std::vector<char*> raw;
         for (auto& a : argv) raw.push_back(a.data());
         raw.push_back(nullptr);
@@ -72,11 +74,22 @@ void EndToEndTest::SetUp() {
     fs::permissions(path("bin/xdg-open"), fs::perms::owner_all);
 }
 
-RunResult EndToEndTest::run(const std::vector<std::string>& args) const {
+RunResult EndToEndTest::run(const std::vector<std::string>& args) const { return run_with(args, {}); }
+
+RunResult EndToEndTest::run_with(const std::vector<std::string>& args, const std::function<void()>& before_exec,
+                                 const std::function<void()>& after_first_line) const {
     RunResult result;
     int out = -1;
-    pid_t pid = spawn(work(), path("bin"), args, &out);
+    pid_t pid = spawn(work(), path("bin"), args, &out, before_exec);
     if (pid < 0) return result;
+    if (after_first_line) {
+        char c;
+        while (read(out, &c, 1) == 1) {
+            result.out.push_back(c);
+            if (c == '\n') break;
+        }
+        after_first_line();
+    }
     char buffer[4096];
     ssize_t n;
     while ((n = read(out, buffer, sizeof buffer)) != 0) {

@@ -2,6 +2,7 @@
 // what it prints, its exit status and what it hands to the desktop.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ protected:
     std::filesystem::path work(const std::string& name = {}) const { return path("work") / name; }
     // Runs the program in work/ with standard input closed and no terminal.
     RunResult run(const std::vector<std::string>& args = {}) const;
+    // The same, with `before_exec` run in the child just before the program
+    // starts (limits, signal dispositions, credentials), and `after_first_line`
+    // run in the suite once the program's first line has arrived.
+    RunResult run_with(const std::vector<std::string>& args, const std::function<void()>& before_exec,
+                       const std::function<void()>& after_first_line = {}) const;
     // Starts the program and returns once its first line has arrived; then
     // whether it was still running 200 ms later, and that line.
     bool still_running_after_first_line(std::string* line) const;

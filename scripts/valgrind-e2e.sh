@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs the end-to-end suites (the usual, hostile and terminal ones) with the
+# built program under valgrind memcheck: any invalid access or leak makes the
+# program exit 99, which fails the test that ran it. The suites run side
+# by side. Needs build/native (preset native).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+suites=(e2e_tests hostile_tests terminal_tests)
+program="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible --vgdb=no $PWD/build/native/dl2torrent"
+
+pids=()
+for suite in "${suites[@]}"; do
+    "build/native/tests/$suite" --program="$program" --gtest_brief=1 > "build/native/valgrind-$suite.log" 2>&1 &
+    pids+=($!)
+done
+status=0
+for i in "${!suites[@]}"; do
+    log="build/native/valgrind-${suites[$i]}.log"
+    if ! wait "${pids[$i]}"; then
+        status=1
+        cat "$log"
+    fi
+    echo "${suites[$i]}: $(tail -n 1 "$log")"
+done
+exit $status

@@ -1,0 +1,330 @@
+// Real faults and hostile inputs, from the outside: a full disk, an input
+// changed by another process during the pause, an unreadable input, an
+// output name that is a symbolic link, odd patterns and PE headers with
+// every field at its extreme.
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char PROMPT[] = "Press any key to exit..\n";
+
+class HostileTest : public EndToEndTest {
+protected:
+    void SetUp() override {
+        EndToEndTest::SetUp();
+        torrent_ = read_file(fixture("sample.torrent"));
+        image_ = read_file(fixture("hello64.exe"));
+        ASSERT_FALSE(torrent_.empty());
+        ASSERT_FALSE(image_.empty());
+    }
+    static std::string located(uint64_t offset, uint64_t length) {
+        char line[80];
+        std::snprintf(line, sizeof line, "Torrent should be at 0x%llx len 0x%llx\n",
+                      static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length));
+        return line;
+    }
+    static std::string success(const std::string& input, const std::string& output, uint64_t offset, uint64_t length) {
+        return "Extracting from " + input + "...\n" + located(offset, length) + "Saving torrent to " + output + "...\n";
+    }
+    // Everything but the inputs and outputs the test knows of.
+    std::vector<std::string> temporaries() const {
+        std::vector<std::string> found;
+        for (const auto& name : work_listing())
+            if (name.find(".tmp") != std::string::npos) found.push_back(name);
+        return found;
+    }
+    Bytes torrent_, image_;
+};
+
+// RLIMIT_FSIZE with SIGXFSZ ignored: a write past the limit fails with EFBIG,
+// as on a full disk, and must cost no earlier output.
+TEST_F(HostileTest, DiskFull) {
+    const Bytes payload = pattern_bytes(3 * 4096 + 5, 31);
+    const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    const struct {
+        const char* what;
+        rlim_t limit;
+        bool has_earlier;
+    } cases[] = {
+        {"nothing may be written", 0, true},
+        {"less than a chunk", 100, true},
+        {"the limit falls in the second chunk", 5000, true},
+        {"one byte short", 3 * 4096 + 4, false},
+    };
+    write_file(work("Quv-1-downloader.exe"), concat(image_, payload));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.has_earlier)
+            write_file(work("Quv-1-downloader.torrent"), earlier);
+        else
+            fs::remove(work("Quv-1-downloader.torrent"));
+        rlim_t limit = c.limit;
+        RunResult r = run_with({}, [limit] {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl = {limit, limit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        });
+        EXPECT_EQ(r.out, success("Quv-1-downloader.exe", "Quv-1-downloader.torrent", image_.size(), payload.size()) +
+                             "Could not save torrent!  Error " + std::to_string(EFBIG) + "\n" + PROMPT);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        if (c.has_earlier) {
+            EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), earlier);
+        } else {
+            EXPECT_FALSE(fs::exists(work("Quv-1-downloader.torrent")));
+        }
+    }
+    // Just enough room: the save goes through.
+    RunResult r = run_with({}, [&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl = {payload.size(), payload.size()};
+        setrlimit(RLIMIT_FSIZE, &rl);
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), payload);
+    EXPECT_EQ(opened(), "Quv-1-downloader.torrent\n");
+}
+
+// The input is opened shared for reading and writing; another process may
+// change it during the pause. The run reads what the file holds then.
+TEST_F(HostileTest, InputChangedDuringThePause) {
+    const Bytes extra = pattern_bytes(1000, 32);
+    const Bytes with_trailer =
+        concat(concat(pattern_bytes(40, 33), torrent_), trailer(-static_cast<int32_t>(torrent_.size())));
+    const uint64_t image_end = image_.size();
+    const struct {
+        const char* what;
+        Bytes before;
+        std::function<void(const fs::path&)> change;
+        std::string located;  // empty: nothing is found
+        Bytes saved;
+    } cases[] = {
+        {"grown: the appended data runs to the new end", concat(image_, torrent_),
+         [&](const fs::path& p) { write_file(p, concat(concat(image_, torrent_), extra)); },
+         located(image_end, torrent_.size() + extra.size()), concat(torrent_, extra)},
+        {"cut inside the payload: the rest is saved", concat(image_, torrent_),
+         [&](const fs::path& p) { fs::resize_file(p, image_end + 100); }, located(image_end, 100),
+         Bytes(torrent_.begin(), torrent_.begin() + 100)},
+        // The sections now end past the file: the length wraps, nothing is there to copy.
+        {"cut inside the image", concat(image_, torrent_), [&](const fs::path& p) { fs::resize_file(p, 1000); },
+         located(image_end, (1000 - image_end) & 0xFFFFFFFFu), Bytes{}},
+        {"the trailer cut off: nothing found", with_trailer,
+         [&](const fs::path& p) { fs::resize_file(p, with_trailer.size() - 8); }, "", Bytes{}},
+        {"emptied: nothing found", concat(image_, torrent_), [&](const fs::path& p) { fs::resize_file(p, 0); }, "",
+         Bytes{}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(work("Quv-1-downloader.torrent"));
+        fs::remove(path("bin/opened.log"));
+        write_file(work("Quv-1-downloader.exe"), c.before);
+        fs::path input = work("Quv-1-downloader.exe");
+        RunResult r = run_with({}, {}, [&] {
+            // The program opens the file right after its first line, then waits 1000 ms.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            c.change(input);
+        });
+        EXPECT_EQ(r.status, 0);
+        if (c.located.empty()) {
+            EXPECT_EQ(r.out, "Extracting from Quv-1-downloader.exe...\n");
+            EXPECT_FALSE(fs::exists(work("Quv-1-downloader.torrent")));
+        } else {
+            EXPECT_EQ(r.out, "Extracting from Quv-1-downloader.exe...\n" + c.located +
+                                 "Saving torrent to Quv-1-downloader.torrent...\n");
+            EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), c.saved);
+        }
+        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+    }
+}
+
+// The program as the unprivileged user "nobody", when the suite runs as root.
+class UnprivilegedTest : public HostileTest {
+protected:
+    void SetUp() override {
+        HostileTest::SetUp();
+        if (geteuid() != 0) return;
+        struct passwd* nobody = getpwnam("nobody");
+        if (!nobody) GTEST_SKIP() << "running as root and there is no user nobody to drop to";
+        uid_ = nobody->pw_uid;
+        gid_ = nobody->pw_gid;
+        // The scratch folders must be open to that user.
+        for (const auto& dir : {dir(), work(), path("bin")})
+            fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+        RunResult probe = run_with({"--version"}, drop());
+        if (probe.status != 0)
+            GTEST_SKIP() << "running as root, and the user nobody cannot run the program where it lies (status "
+                         << probe.status << ")";
+    }
+    std::function<void()> drop() const {
+        if (geteuid() != 0) return {};
+        uid_t uid = uid_;
+        gid_t gid = gid_;
+        return [uid, gid] {
+            if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(125);
+        };
+    }
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
+};
+
+TEST_F(UnprivilegedTest, AnUnreadableMatchCannotBeOpened) {
+    write_file(work("Quv-1-downloader.exe"), concat(image_, torrent_));
+    fs::permissions(work("Quv-1-downloader.exe"), fs::perms::none);
+    RunResult r = run_with({}, drop());
+    std::string cwd = fs::canonical(work()).string();
+    EXPECT_EQ(r.out, "Extracting from Quv-1-downloader.exe...\nCould not open input file!  Error " +
+                         std::to_string(EACCES) + "\n  current directory " + cwd + "\n" + PROMPT);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(work_listing(), std::vector<std::string>{"Quv-1-downloader.exe"});
+}
+
+TEST_F(UnprivilegedTest, AnUnwritableFolderLosesNothing) {
+    write_file(work("Quv-1-downloader.exe"), concat(image_, torrent_));
+    write_file(work("Quv-1-downloader.torrent"), std::string("earlier"));
+    fs::permissions(work(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    if (geteuid() != 0) fs::permissions(work(), fs::perms::owner_write, fs::perm_options::remove);
+    RunResult r = run_with({}, drop());
+    EXPECT_EQ(r.out, success("Quv-1-downloader.exe", "Quv-1-downloader.torrent", image_.size(), torrent_.size()) +
+                         "Could not save torrent!  Error " + std::to_string(EACCES) + "\n" + PROMPT);
+    EXPECT_EQ(r.status, 1);
+    fs::permissions(work(), fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), Bytes({'e', 'a', 'r', 'l', 'i', 'e', 'r'}));
+    EXPECT_EQ(work_listing(), (std::vector<std::string>{"Quv-1-downloader.exe", "Quv-1-downloader.torrent"}));
+}
+
+TEST_F(HostileTest, AnOutputThatIsASymbolicLinkIsReplacedNotFollowed) {
+    fs::create_directory(path("elsewhere"));
+    write_file(path("elsewhere/target"), std::string("keep me"));
+    write_file(work("Quv-1-downloader.exe"), concat(image_, torrent_));
+    fs::create_symlink(path("elsewhere/target"), work("Quv-1-downloader.torrent"));
+    // A dangling link too: nothing is created where it points.
+    write_file(work("Quv-2-downloader.exe"), concat(image_, torrent_));
+    fs::create_symlink(path("elsewhere/missing"), work("Quv-2-downloader.torrent"));
+    for (const char* name : {"Quv-1-downloader.exe", "Quv-2-downloader.exe"}) {
+        SCOPED_TRACE(name);
+        RunResult r = run({name});
+        EXPECT_EQ(r.status, 0);
+        std::string output = fs::path(name).replace_extension(".torrent").string();
+        EXPECT_EQ(r.out, success(name, output, image_.size(), torrent_.size()));
+        EXPECT_FALSE(fs::is_symlink(work(output)));
+        EXPECT_EQ(read_file(work(output)), torrent_);
+    }
+    EXPECT_EQ(read_file(path("elsewhere/target")), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+    EXPECT_EQ(listing("elsewhere"), std::vector<std::string>{"target"});
+}
+
+TEST_F(HostileTest, PatternsWithParentsAbsolutePathsSpacesAndOtherBytes) {
+    fs::create_directories(path("elsewhere"));
+    fs::create_directories(work("my downloads"));
+    fs::create_directories(work("d\xc3\xbc"));
+    const std::string absolute = fs::canonical(work()).string();
+    const struct {
+        const char* what;
+        std::string file;     // relative to work/
+        std::string pattern;
+        std::string input;    // as the program names it
+        std::string output;
+    } cases[] = {
+        {"a parent folder", "../elsewhere/x1.exe", "../elsewhere/x*.exe", "../elsewhere/x1.exe", "../elsewhere/x1.torrent"},
+        {"up and back down", "a2.exe", "../work/a*.exe", "../work/a2.exe", "../work/a2.torrent"},
+        {"an absolute path", "b3.exe", absolute + "/b*.exe", absolute + "/b3.exe", absolute + "/b3.torrent"},
+        {"spaces", "my downloads/Quv 4 downloader.exe", "my downloads/Quv * downloader.exe",
+         "my downloads/Quv 4 downloader.exe", "my downloads/Quv 4 downloader.torrent"},
+        {"UTF-8 letters", "d\xc3\xbc/Quv-\xc3\xa9-downloader.exe", "d\xc3\xbc/Quv-*-downloader.exe",
+         "d\xc3\xbc/Quv-\xc3\xa9-downloader.exe", "d\xc3\xbc/Quv-\xc3\xa9-downloader.torrent"},
+        {"bytes that are no UTF-8", "\xff\xfe-\x80.exe", "\xff*.exe", "\xff\xfe-\x80.exe", "\xff\xfe-\x80.torrent"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(work(c.file), concat(image_, torrent_));
+        RunResult r = run({c.pattern});
+        EXPECT_EQ(r.out, success(c.input, c.output, image_.size(), torrent_.size()));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(read_file(work(c.output)), torrent_);
+    }
+    EXPECT_EQ(listing("elsewhere"), (std::vector<std::string>{"x1.exe", "x1.torrent"}));
+    // ".." itself matches the parent folder, which cannot be opened as a file.
+    RunResult r = run({".."});
+    EXPECT_EQ(r.out, "Extracting from .....\nCould not open input file!  Error " + std::to_string(EISDIR) +
+                         "\n  current directory " + absolute + "\n" + PROMPT);
+    EXPECT_EQ(r.status, 1);
+}
+
+// PE headers with every field at its extreme: nothing out of bounds, and
+// the answer the rules give.
+TEST_F(HostileTest, PeHeadersAtTheirExtremes) {
+    enum Expect { NOTHING, SAVED, SAVE_FAILS };
+    const uint32_t keep = 0x12345678;  // leave e_lfanew as the shape has it
+    const size_t table_end = 0x80 + 248 + 65535 * 40;
+    const struct {
+        const char* what;
+        PeShape shape;
+        Expect expect;
+        uint32_t offset;
+        uint32_t lfanew_field = keep;
+    } cases[] = {
+        {"e_lfanew -1", {.sections = {{0x200, 0x100}}}, NOTHING, 0, 0xFFFFFFFFu},
+        {"e_lfanew INT32_MIN", {.sections = {{0x200, 0x100}}}, NOTHING, 0, 0x80000000u},
+        {"e_lfanew INT32_MAX", {.sections = {{0x200, 0x100}}}, NOTHING, 0, 0x7FFFFFFFu},
+        {"e_lfanew 4 GiB - 248", {.sections = {{0x200, 0x100}}}, NOTHING, 0, 0xFFFFFF08u},
+        {"e_lfanew at the end", {.sections = {{0x200, 0x100}}}, NOTHING, 0, 0x200},
+        {"e_lfanew 1 byte short of the NT headers", {.sections = {{0x200, 0x100}}}, NOTHING, 0, 0x200 - 247},
+        {"no sections", {.sections = {}}, NOTHING, 0},
+        {"65535 sections, table cut short",
+         {.sections = std::vector<RawSection>(65535, RawSection{0x200, 0x100}), .file_size = table_end - 1}, NOTHING, 0},
+        {"65535 sections, all there",
+         {.sections = std::vector<RawSection>(65535, RawSection{0x200, 0x100}), .file_size = table_end}, SAVED, 0x300},
+        {"a sum that wraps past 2^32", {.sections = {{0xFFFFFF00u, 0x300}}, .file_size = 0x400}, SAVED, 0x200},
+        {"a section that wraps after a real one", {.sections = {{0x200, 0x100}, {0xFFFFFFFFu, 0x302}}, .file_size = 0x400}, SAVED, 0x301},
+        {"an end at 2^31", {.sections = {{0x80000000u, 0}}}, SAVE_FAILS, 0x80000000u},
+        {"an end at 2^32 - 1", {.sections = {{0x200, 0xFFFFFDFFu}}}, SAVE_FAILS, 0xFFFFFFFFu},
+        {"PE32+ optional header of 65535 bytes", {.pe32plus = true, .optional_size = 0xFFFF, .sections = {{0x200, 0x100}}}, NOTHING, 0},
+        {"a certificate table at 2^32 - 1", {.sections = {{0x200, 0x100}}, .certificate_start = 0xFFFFFFFFu, .certificate_size = 1, .file_size = 0x400}, SAVED, 0x300},
+        {"a certificate table of 2^32 - 1 bytes", {.sections = {{0x200, 0x100}}, .certificate_start = 0x300, .certificate_size = 0xFFFFFFFFu, .file_size = 0x400}, SAVED, 0x300},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes file = make_pe(c.shape);
+        file.resize(c.shape.file_size);
+        if (c.lfanew_field != keep)
+            for (int i = 0; i < 4; ++i) file[60 + i] = static_cast<unsigned char>(c.lfanew_field >> (8 * i));
+        fs::remove(work("x.torrent"));
+        write_file(work("x.exe"), file);
+        RunResult r = run({"x.exe"});
+        uint32_t size = static_cast<uint32_t>(file.size());
+        if (c.expect == NOTHING) {
+            EXPECT_EQ(r.out, "Extracting from x.exe...\n");
+            EXPECT_EQ(r.status, 0);
+        } else if (c.expect == SAVED) {
+            EXPECT_EQ(r.out, success("x.exe", "x.torrent", c.offset, size - c.offset));
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(read_file(work("x.torrent")), Bytes(file.begin() + c.offset, file.end()));
+        } else {
+            EXPECT_EQ(r.out, success("x.exe", "x.torrent", c.offset, size - c.offset) +
+                                 "Could not save torrent!  Error " + std::to_string(EINVAL) + "\n" + PROMPT);
+            EXPECT_EQ(r.status, 1);
+        }
+        if (c.expect != SAVED) {
+            EXPECT_FALSE(fs::exists(work("x.torrent")));
+        }
+        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+    }
+}
+
+}  // namespace
