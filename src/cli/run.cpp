@@ -40,10 +40,25 @@ int report_open_failure(DWORD error) {
     return fail_and_wait();
 }
 
-// Resolves a payload that runs to the end of the input into a length.
-PayloadLocation complete_location(HANDLE input, PayloadLocation where) {
-    if (where.length == 0) where.length = SetFilePointer(input, 0, nullptr, FILE_END) - where.offset;
-    return where;
+// Ends a run whose input could not be read: a failure, not an empty file.
+int report_read_failure(DWORD error) {
+    console_print("Could not read input file!  Error %lu\n", static_cast<unsigned long>(error));
+    return fail_and_wait();
+}
+
+// Resolves a payload that runs to the end of the input into a length; false,
+// with the error code, when the end cannot be had.
+bool complete_location(HANDLE input, PayloadLocation* where, DWORD* error) {
+    if (where->length != 0) return true;
+    DWORD end = SetFilePointer(input, 0, nullptr, FILE_END);
+    if (end == INVALID_SET_FILE_POINTER) {
+        *error = GetLastError();
+        return false;
+    }
+    // Sections said to reach past the end (a cut image) leave nothing to copy,
+    // rather than a length that wraps around.
+    where->length = end > where->offset ? end - where->offset : 0;
+    return true;
 }
 
 // Opens the input, checks its size, finds the payload and exports it.
@@ -59,9 +74,11 @@ int extract_from(const char* input_path) {
         return fail_and_wait();
     }
     Sleep(OPEN_DELAY_MS);
-    PayloadLocation where = locate_payload(input.get());
+    DWORD error = NO_ERROR;
+    PayloadLocation where = locate_payload(input.get(), &error);
+    if (error != NO_ERROR) return report_read_failure(error);
     if (where.offset == 0) return EXIT_OK;
-    where = complete_location(input.get(), where);
+    if (!complete_location(input.get(), &where, &error)) return report_read_failure(error);
     console_print("Torrent should be at 0x%lx len 0x%lx\n", static_cast<unsigned long>(where.offset),
                   static_cast<unsigned long>(where.length));
     if (!export_payload(input.get(), input_path, where)) return fail_and_wait();

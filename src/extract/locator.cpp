@@ -27,16 +27,38 @@ uint32_t load_le32(const unsigned char* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// Reads exactly `count` bytes at `position`; false when that is not possible.
-bool read_at(HANDLE input, uint64_t position, void* buffer, DWORD count) {
+// The input as the locator reads it. A call that fails is not the file's
+// answer, so its error code is kept for the caller to report, rather than
+// being taken for a file too short to hold what was looked for.
+struct Source {
+    HANDLE handle;
+    DWORD error = NO_ERROR;
+
+    // Keeps the error code of the call that just failed; always false.
+    bool failed() {
+        DWORD err = GetLastError();
+        if (error == NO_ERROR) error = err != NO_ERROR ? err : ERROR_READ_FAULT;
+        return false;
+    }
+};
+
+// Reads exactly `count` bytes at `position`; false when the file holds fewer
+// there, when the position is beyond a signed 32-bit offset, or on failure.
+bool read_at(Source& input, uint64_t position, void* buffer, DWORD count) {
     if (position > INT32_MAX) return false;
-    if (SetFilePointer(input, static_cast<LONG>(position), nullptr, FILE_BEGIN) != position) return false;
+    if (SetFilePointer(input.handle, static_cast<LONG>(position), nullptr, FILE_BEGIN) != position)
+        return input.failed();
     DWORD got = 0;
-    return ReadFile(input, buffer, count, &got, nullptr) && got == count;
+    if (!ReadFile(input.handle, buffer, count, &got, nullptr)) return input.failed();
+    return got == count;
 }
 
 // The input's size, or INVALID_SET_FILE_POINTER when it cannot be had.
-DWORD input_size(HANDLE input) { return SetFilePointer(input, 0, nullptr, FILE_END); }
+DWORD input_size(Source& input) {
+    DWORD size = SetFilePointer(input.handle, 0, nullptr, FILE_END);
+    if (size == INVALID_SET_FILE_POINTER) input.failed();
+    return size;
+}
 
 // The magic's first two and middle two bytes as one 16-bit value each, in
 // memory order. Every occurrence of the magic puts one of these two pairs on
@@ -122,7 +144,7 @@ int64_t last_magic_in_chunk(const unsigned char* data, int64_t start, int64_t hi
 }
 
 // Where the section data ends, by the running-end rule; false on a short table.
-bool section_data_end(HANDLE input, uint64_t table, uint16_t count, uint32_t* end) {
+bool section_data_end(Source& input, uint64_t table, uint16_t count, uint32_t* end) {
     unsigned char headers[SECTIONS_PER_READ * SECTION_HEADER_SIZE];
     *end = 0;
     for (uint32_t done = 0; done < count;) {
@@ -143,7 +165,7 @@ bool section_data_end(HANDLE input, uint64_t table, uint16_t count, uint32_t* en
 
 // Where the certificate table starts when it fills the file from `end` to the
 // file's end; 0 when there is no such table.
-uint32_t certificate_start(HANDLE input, const unsigned char* nt, bool pe32plus, uint32_t end) {
+uint32_t certificate_start(Source& input, const unsigned char* nt, bool pe32plus, uint32_t end) {
     DWORD optional_size = load_le16(nt + 20);
     DWORD count_field = pe32plus ? 108 : 92;
     DWORD directories = count_field + 4;
@@ -167,24 +189,8 @@ bool unreadable(PayloadLocation* found) {
     return true;
 }
 
-}  // namespace
-
-int64_t find_last_magic(const unsigned char* data, uint32_t count) {
-    if (count < TRAILER_SIZE) return -1;
-    int64_t high = count - TRAILER_SIZE;
-    int64_t chunks = count / TRAILER_FILTER_CHUNK;
-    // Chunk c vouches for the positions [c * CHUNK - 1, c * CHUNK + CHUNK - 2];
-    // those above the last whole chunk are compared one by one.
-    int64_t covered = chunks * TRAILER_FILTER_CHUNK - 2;
-    int64_t hit = last_magic_plain(data, std::max<int64_t>(covered + 1, 0), high);
-    for (int64_t c = chunks; hit < 0 && c-- > 0;) {
-        int64_t start = c * TRAILER_FILTER_CHUNK;
-        if (chunk_may_hold_magic(data + start)) hit = last_magic_in_chunk(data, start, high);
-    }
-    return hit;
-}
-
-bool find_trailer(HANDLE input, PayloadLocation* found) {
+// The highest trailer's location; see find_trailer.
+bool trailer_in(Source& input, PayloadLocation* found) {
     DWORD size = input_size(input);
     if (size == INVALID_SET_FILE_POINTER) return unreadable(found);
     if (size < TRAILER_SIZE || size > INT32_MAX) return false;
@@ -212,7 +218,8 @@ bool find_trailer(HANDLE input, PayloadLocation* found) {
     return false;
 }
 
-PayloadLocation find_pe_overlay(HANDLE input) {
+// The PE overlay's location; see find_pe_overlay.
+PayloadLocation overlay_in(Source& input) {
     unsigned char dos[DOS_HEADER_SIZE];
     if (!read_at(input, 0, dos, sizeof dos) || load_le16(dos) != DOS_MAGIC) return NOTHING;
     int32_t lfanew = static_cast<int32_t>(load_le32(dos + LFANEW_FIELD));
@@ -235,12 +242,47 @@ PayloadLocation find_pe_overlay(HANDLE input) {
     return {end, certificates - end};
 }
 
-PayloadLocation locate_payload(HANDLE input) {
-    PayloadLocation found;
-    if (find_trailer(input, &found)) {
-        // A trailer whose payload would start at 0 counts as nothing found.
-        if (found.offset == 0) return NOTHING;
-        return found;
+// Hands a failed read's error code to the caller, and then nothing found.
+PayloadLocation result(const Source& input, PayloadLocation found, DWORD* error) {
+    if (error) *error = input.error;
+    return input.error == NO_ERROR ? found : NOTHING;
+}
+
+}  // namespace
+
+int64_t find_last_magic(const unsigned char* data, uint32_t count) {
+    if (count < TRAILER_SIZE) return -1;
+    int64_t high = count - TRAILER_SIZE;
+    int64_t chunks = count / TRAILER_FILTER_CHUNK;
+    // Chunk c vouches for the positions [c * CHUNK - 1, c * CHUNK + CHUNK - 2];
+    // those above the last whole chunk are compared one by one.
+    int64_t covered = chunks * TRAILER_FILTER_CHUNK - 2;
+    int64_t hit = last_magic_plain(data, std::max<int64_t>(covered + 1, 0), high);
+    for (int64_t c = chunks; hit < 0 && c-- > 0;) {
+        int64_t start = c * TRAILER_FILTER_CHUNK;
+        if (chunk_may_hold_magic(data + start)) hit = last_magic_in_chunk(data, start, high);
     }
-    return find_pe_overlay(input);
+    return hit;
+}
+
+bool find_trailer(HANDLE input, PayloadLocation* found, DWORD* error) {
+    Source source{input};
+    bool have = trailer_in(source, found);
+    *found = result(source, *found, error);
+    return have;
+}
+
+PayloadLocation find_pe_overlay(HANDLE input, DWORD* error) {
+    Source source{input};
+    PayloadLocation found = overlay_in(source);
+    return result(source, found, error);
+}
+
+PayloadLocation locate_payload(HANDLE input, DWORD* error) {
+    Source source{input};
+    PayloadLocation found = NOTHING;
+    if (!trailer_in(source, &found) && source.error == NO_ERROR) found = overlay_in(source);
+    // A trailer whose payload would start at 0 counts as nothing found.
+    if (found.offset == 0) found = NOTHING;
+    return result(source, found, error);
 }

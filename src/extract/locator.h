@@ -25,7 +25,9 @@ struct PayloadLocation {
 };
 
 // Finds the payload in the open input, trailer first, then the PE overlay.
-PayloadLocation locate_payload(HANDLE input);
+// When a read or a positioning fails, nothing is found and the system error
+// code goes to *error (when given); otherwise *error is NO_ERROR.
+PayloadLocation locate_payload(HANDLE input, DWORD* error = nullptr);
 
 // The highest position p <= count - 8 at which data holds the magic; -1 when
 // there is none.
@@ -34,8 +36,8 @@ int64_t find_last_magic(const unsigned char* data, uint32_t count);
 // Looks for the highest trailer; true and its location when there is one.
 // Also true, with offset 0 (nothing found), when the file could not be read
 // to its start: another rule must not guess where the payload is then.
-bool find_trailer(HANDLE input, PayloadLocation* found);
+bool find_trailer(HANDLE input, PayloadLocation* found, DWORD* error = nullptr);
 
 // The data after a PE image's sections (and before a certificate table that
 // closes the file); offset 0 when the input is not such an image.
-PayloadLocation find_pe_overlay(HANDLE input);
+PayloadLocation find_pe_overlay(HANDLE input, DWORD* error = nullptr);
