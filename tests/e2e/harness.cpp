@@ -22,6 +22,46 @@ std::vector<std::string>& program_command() {
 
 namespace {
 
+std::string host_path(const fs::path& path) { return path.string(); }
+
+// Wine shows this machine's root as drive Z:.
+std::string wine_path(const fs::path& path) {
+    std::string text = "Z:" + fs::absolute(path).lexically_normal().string();
+    for (char& c : text)
+        if (c == '/') c = '\\';
+    return text;
+}
+
+std::string opened_as_given(const fs::path&, const std::string& saved) { return saved; }
+
+// The Windows shell hands the opener a full path.
+std::string opened_in_full(const fs::path& dir, const std::string& saved) { return wine_path(dir / saved); }
+
+Target make_native() {
+    return {"native", static_cast<size_t>(pathconf(".", _PC_PATH_MAX)), EISDIR, EINVAL, false, host_path,
+            opened_as_given};
+}
+
+// ERROR_ACCESS_DENIED, ERROR_NEGATIVE_SEEK; MAX_PATH of the A functions.
+Target make_windows() { return {"windows", 260, 5, 131, true, wine_path, opened_in_full}; }
+
+// Turns "\r\n" into "\n" when every line ends so and no other "\r" is there;
+// anything else stays as it came, so the comparison shows it.
+std::string plain_lines(const std::string& out) {
+    std::string plain;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n') continue;
+        if (out[i] == '\r' || (out[i] == '\n' && (i == 0 || out[i - 1] != '\r'))) return out;
+        plain.push_back(out[i]);
+    }
+    return plain;
+}
+
+Target& selected_target() {
+    static Target chosen = make_native();
+    return chosen;
+}
+
 constexpr auto OPENER_WAIT = std::chrono::seconds(5);
 
 // Starts the program; its stdout is the returned pipe's read end.
@@ -42,6 +82,8 @@ pid_t spawn(const fs::path& cwd, const fs::path& bin, const std::vector<std::str
         close(0);
         if (chdir(cwd.c_str()) != 0) _exit(126);
         setenv("PATH", path_env.c_str(), 1);
+        // Where the opener registered in the Wine prefix records its calls.
+        setenv("DL2TORRENT_OPENED_LOG", target().program_path(bin / "opened.log").c_str(), 1);
         std::vector<char*> raw;
         for (auto& a : argv) raw.push_back(a.data());
         raw.push_back(nullptr);
@@ -61,6 +103,8 @@ int wait_status(pid_t pid) {
 }
 
 }  // namespace
+
+const Target& target() { return selected_target(); }
 
 void EndToEndTest::SetUp() {
     ASSERT_FALSE(program_command().empty()) << "run the suite with --program=COMMAND";
@@ -86,6 +130,7 @@ RunResult EndToEndTest::run(const std::vector<std::string>& args) const {
     }
     close(out);
     result.status = wait_status(pid);
+    if (target().crlf) result.out = plain_lines(result.out);
     return result;
 }
 
@@ -98,6 +143,7 @@ bool EndToEndTest::still_running_after_first_line(std::string* line) const {
         line->push_back(c);
         if (c == '\n') break;
     }
+    if (target().crlf) *line = plain_lines(*line);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     bool running = waitpid(pid, nullptr, WNOHANG) == 0;
     char rest[4096];
@@ -117,12 +163,19 @@ std::string EndToEndTest::opened() const {
     return std::string(log.begin(), log.end());
 }
 
-// Takes --program=COMMAND off the command line; the rest goes to GoogleTest.
+// Takes --program=COMMAND and --target=NAME off the command line; the rest
+// goes to GoogleTest.
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     const std::string flag = "--program=";
+    const std::string target_flag = "--target=";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == target_flag + "windows") selected_target() = make_windows();
+        else if (arg.rfind(target_flag, 0) == 0 && arg != target_flag + "native") {
+            std::fprintf(stderr, "unknown %s: native or windows\n", arg.c_str());
+            return 2;
+        }
         if (arg.rfind(flag, 0) != 0) continue;
         std::istringstream words(arg.substr(flag.size()));
         for (std::string word; words >> word;) program_command().push_back(word);

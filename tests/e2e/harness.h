@@ -11,9 +11,25 @@
 // line (for example "wine build/windows/dl2torrent.exe").
 std::vector<std::string>& program_command();
 
+// What the program does differently on each platform it is built for, picked
+// with --target=native (the default) or --target=windows (the .exe under
+// Wine). Everything not in this table is checked alike.
+struct Target {
+    const char* name;
+    size_t path_max;                   // the longest path it takes, its zero included
+    unsigned long error_is_directory;  // a directory opened or replaced as a file
+    unsigned long error_negative_seek; // a payload start it cannot position to
+    bool crlf;                         // ends lines with "\r\n" (text-mode standard output)
+    // A path of this machine as the program names it (under Wine: Z:\...).
+    std::string (*program_path)(const std::filesystem::path& path);
+    // What the registered opener receives for `saved`, as printed, in `dir`.
+    std::string (*opened_path)(const std::filesystem::path& dir, const std::string& saved);
+};
+const Target& target();
+
 struct RunResult {
     int status = -1;   // the exit status, or 128 + signal
-    std::string out;   // everything written to standard output
+    std::string out;   // everything written to standard output, lines ending in "\n"
 };
 
 // A scratch folder holding work/ (the program's current directory) and
