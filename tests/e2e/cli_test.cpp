@@ -128,6 +128,17 @@ TEST_F(CliTest, ANewerMatchingDirectoryCannotBeOpened) {
     EXPECT_EQ(r.status, 1);
 }
 
+// On a terminal (a console under Wine) a failure waits for one key, which is not echoed.
+TEST_F(CliTest, AFailureWaitsForAKeyOnTheTerminal) {
+    TerminalRun r = run_on_terminal({"nothing*.exe"}, PROMPT, "q");
+    EXPECT_TRUE(r.waited) << r.shown;
+    EXPECT_EQ(r.status, 1);
+    const std::string expected = std::string("Could not find any nothing*.exe\n") + PROMPT;
+    size_t at = r.shown.find(expected);
+    ASSERT_NE(at, std::string::npos) << r.shown;
+    EXPECT_EQ(r.shown.find('q', at + expected.size()), std::string::npos) << "echoed: " << r.shown;
+}
+
 TEST_F(CliTest, NoPayloadIsQuietSuccess) {
     write_file(work("Quv-0-downloader.exe"), pattern_bytes(5000, 8));
     RunResult r = run();

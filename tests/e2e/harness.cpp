@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -152,6 +153,82 @@ bool EndToEndTest::still_running_after_first_line(std::string* line) const {
     close(out);
     if (running) wait_status(pid);
     return running;
+}
+
+namespace {
+
+// The text a terminal shows for `raw`: "\r" dropped, a cursor-forward escape
+// as that many blanks (Wine's console draws gaps so), other escapes dropped.
+std::string visible_text(const std::string& raw) {
+    std::string text;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r') continue;
+        if (raw[i] != '\x1b') {
+            text.push_back(raw[i]);
+            continue;
+        }
+        if (i + 1 < raw.size() && raw[i + 1] == '[') {
+            size_t end = i + 2;
+            while (end < raw.size() && !(raw[end] >= '@' && raw[end] <= '~')) ++end;
+            if (end < raw.size() && raw[end] == 'C') {
+                std::string count = raw.substr(i + 2, end - i - 2);
+                text.append(count.empty() ? 1 : static_cast<size_t>(std::atoi(count.c_str())), ' ');
+            }
+            i = end;
+        } else {
+            ++i;  // a two-byte escape
+        }
+    }
+    return text;
+}
+
+// Reads what the terminal has for up to `ms` milliseconds; false at its end.
+bool read_terminal(int fd, std::string* raw, int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buffer[4096];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        raw->append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+EndToEndTest::TerminalRun EndToEndTest::run_on_terminal(const std::vector<std::string>& args,
+                                                        const std::string& prompt, const std::string& key) const {
+    TerminalRun result;
+    std::vector<std::string> argv = program_command();
+    argv.insert(argv.end(), args.begin(), args.end());
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid < 0) return result;
+    if (pid == 0) {
+        if (chdir(work().c_str()) != 0) _exit(126);
+        std::vector<char*> raw;
+        for (auto& a : argv) raw.push_back(a.data());
+        raw.push_back(nullptr);
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+    std::string raw;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (visible_text(raw).find(prompt) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        if (!read_terminal(terminal, &raw, 100)) break;
+    read_terminal(terminal, &raw, 300);
+    result.waited = waitpid(pid, nullptr, WNOHANG) == 0;
+    if (write(terminal, key.data(), key.size()) != static_cast<ssize_t>(key.size())) kill(pid, SIGKILL);
+    // Up to 10 s for the program to end; then it is stopped.
+    for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG | WNOWAIT) == 0; ++i) read_terminal(terminal, &raw, 100);
+    if (waitpid(pid, nullptr, WNOHANG | WNOWAIT) == 0) kill(pid, SIGKILL);
+    result.status = wait_status(pid);
+    read_terminal(terminal, &raw, 200);
+    close(terminal);
+    result.shown = visible_text(raw);
+    return result;
 }
 
 std::string EndToEndTest::opened() const {

@@ -43,6 +43,16 @@ protected:
     // Starts the program and returns once its first line has arrived; then
     // whether it was still running 200 ms later, and that line.
     bool still_running_after_first_line(std::string* line) const;
+    // Runs the program on a terminal of its own: waits until `prompt` shows,
+    // notes whether it still runs 300 ms later, types `key`, and collects
+    // the rest. The output is as the terminal shows it (see visible_text).
+    struct TerminalRun {
+        bool waited = false;  // still running after the prompt, before the key
+        int status = -1;
+        std::string shown;
+    };
+    TerminalRun run_on_terminal(const std::vector<std::string>& args, const std::string& prompt,
+                                const std::string& key) const;
     // The paths the desktop was asked to open, one per line; waits a little
     // for the opener, which runs on after the program.
     std::string opened() const;
