@@ -139,6 +139,15 @@ TEST_F(CliTest, AFailureWaitsForAKeyOnTheTerminal) {
     EXPECT_EQ(r.shown.find('q', at + expected.size()), std::string::npos) << "echoed: " << r.shown;
 }
 
+// A name outside ASCII shows as it is on the terminal too; on Windows the
+// console then prints in UTF-8, the code page of the program's manifest.
+TEST_F(CliTest, NamesOutsideAsciiShowOnTheTerminal) {
+    const std::string pattern = "n\xC3\xB6thing-\xE6\x97\xA5*.exe";  // o-umlaut, a kanji
+    TerminalRun r = run_on_terminal({pattern}, PROMPT, "q");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.shown.find("Could not find any " + pattern + "\n" + PROMPT), std::string::npos) << r.shown;
+}
+
 TEST_F(CliTest, NoPayloadIsQuietSuccess) {
     write_file(work("Quv-0-downloader.exe"), pattern_bytes(5000, 8));
     RunResult r = run();

@@ -39,24 +39,11 @@ std::string opened_as_given(const fs::path&, const std::string& saved) { return 
 std::string opened_in_full(const fs::path& dir, const std::string& saved) { return wine_path(dir / saved); }
 
 Target make_native() {
-    return {"native", static_cast<size_t>(pathconf(".", _PC_PATH_MAX)), EISDIR, EINVAL, false, host_path,
-            opened_as_given};
+    return {"native", static_cast<size_t>(pathconf(".", _PC_PATH_MAX)), EISDIR, EINVAL, host_path, opened_as_given};
 }
 
 // ERROR_ACCESS_DENIED, ERROR_NEGATIVE_SEEK; MAX_PATH of the A functions.
-Target make_windows() { return {"windows", 260, 5, 131, true, wine_path, opened_in_full}; }
-
-// Turns "\r\n" into "\n" when every line ends so and no other "\r" is there;
-// anything else stays as it came, so the comparison shows it.
-std::string plain_lines(const std::string& out) {
-    std::string plain;
-    for (size_t i = 0; i < out.size(); ++i) {
-        if (out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n') continue;
-        if (out[i] == '\r' || (out[i] == '\n' && (i == 0 || out[i - 1] != '\r'))) return out;
-        plain.push_back(out[i]);
-    }
-    return plain;
-}
+Target make_windows() { return {"windows", 260, 5, 131, wine_path, opened_in_full}; }
 
 Target& selected_target() {
     static Target chosen = make_native();
@@ -131,7 +118,6 @@ RunResult EndToEndTest::run(const std::vector<std::string>& args) const {
     }
     close(out);
     result.status = wait_status(pid);
-    if (target().crlf) result.out = plain_lines(result.out);
     return result;
 }
 
@@ -144,7 +130,6 @@ bool EndToEndTest::still_running_after_first_line(std::string* line) const {
         line->push_back(c);
         if (c == '\n') break;
     }
-    if (target().crlf) *line = plain_lines(*line);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     bool running = waitpid(pid, nullptr, WNOHANG) == 0;
     char rest[4096];

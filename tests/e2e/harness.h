@@ -19,7 +19,6 @@ struct Target {
     size_t path_max;                   // the longest path it takes, its zero included
     unsigned long error_is_directory;  // a directory opened or replaced as a file
     unsigned long error_negative_seek; // a payload start it cannot position to
-    bool crlf;                         // ends lines with "\r\n" (text-mode standard output)
     // A path of this machine as the program names it (under Wine: Z:\...).
     std::string (*program_path)(const std::filesystem::path& path);
     // What the registered opener receives for `saved`, as printed, in `dir`.
@@ -29,7 +28,7 @@ const Target& target();
 
 struct RunResult {
     int status = -1;   // the exit status, or 128 + signal
-    std::string out;   // everything written to standard output, lines ending in "\n"
+    std::string out;   // everything written to standard output
 };
 
 // A scratch folder holding work/ (the program's current directory) and

@@ -26,7 +26,13 @@ add_test(NAME unit_tests_cp932 COMMAND wine $<TARGET_FILE:unit_tests> --gtest_fi
 set_tests_properties(unit_tests_cp932 PROPERTIES FAIL_REGULAR_EXPRESSION "SKIPPED|FAILED"
                      ENVIRONMENT "LC_ALL=ja_JP.UTF-8")
 
-set_tests_properties(unit_tests unit_tests_cp932 e2e_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT_MODIFICATION "${WINE_ENVIRONMENT}"
+# The key wait and the code page need a console: `script` runs the tests on a terminal of
+# their own, which Wine makes the program's console.
+add_executable(console_tests wine/console_test.cpp)
+target_link_libraries(console_tests PRIVATE test_support GTest::gtest_main)
+add_test(NAME console_tests COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/on-terminal.sh wine $<TARGET_FILE:console_tests> --gtest_color=no)
+
+set_tests_properties(unit_tests unit_tests_cp932 e2e_tests console_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT_MODIFICATION "${WINE_ENVIRONMENT}"
                      TIMEOUT 900)
 
 add_test(NAME imports_only_system_dlls

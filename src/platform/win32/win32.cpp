@@ -1,7 +1,31 @@
 // The parts of the platform layer that Windows does not offer under one
 // name: the console code page, the key wait and the directory part of a path.
 // Everything else the logic calls is kernel32/shell32 itself.
+#include <cstdarg>
+#include <cstdio>
+
 #include "platform.h"
+
+// Formats into a buffer and writes it with WriteFile, as it is: the C
+// runtime's text mode would add "\r" to each line, and some runtimes turn
+// the bytes into UTF-16 for a console by a code page of their own. The
+// messages are far shorter than the buffer.
+void console_print(const char* format, ...) {
+    char text[4096];
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (length < 0) return;
+    DWORD left = static_cast<DWORD>(length < static_cast<int>(sizeof text) ? length : sizeof text - 1);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    for (const char* p = text; left > 0;) {
+        DWORD written = 0;
+        if (!WriteFile(out, p, left, &written, nullptr) || written == 0) return;
+        p += written;
+        left -= written;
+    }
+}
 
 ConsoleScope::ConsoleScope() : saved_(GetConsoleOutputCP()) {
     // Paths are in the ANSI code page (UTF-8 under the manifest); the console
