@@ -17,7 +17,8 @@ void console_print(const char* format, ...) {
     int length = std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (length < 0) return;
-    DWORD left = static_cast<DWORD>(length < static_cast<int>(sizeof text) ? length : sizeof text - 1);
+    size_t size = static_cast<size_t>(length) < sizeof text ? static_cast<size_t>(length) : sizeof text - 1;
+    DWORD left = static_cast<DWORD>(size);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     for (const char* p = text; left > 0;) {
         DWORD written = 0;
