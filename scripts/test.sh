@@ -11,6 +11,21 @@ fi
 echo "== native: unit and end-to-end tests"
 cmake --workflow --preset native
 
+# The Windows leg: the .exe cross-built with mingw-w64, its unit tests and the
+# end-to-end suite run under Wine. It needs the native leg's e2e_tests.
+windows_packages="g++-mingw-w64-x86-64 wine wine64"
+if command -v x86_64-w64-mingw32-g++-posix > /dev/null && command -v wine > /dev/null; then
+    echo "== windows: dl2torrent.exe, unit and end-to-end tests under Wine"
+    cmake --workflow --preset windows
+    cpack --preset windows > /dev/null
+    echo "== packages: $(ls build/windows/dl2torrent-*-win64.zip)"
+elif [ "${CI:-}" = "true" ]; then
+    echo "== windows: mingw-w64 or wine is missing, and CI must run this leg" >&2
+    exit 1
+else
+    echo "== windows: SKIPPED, mingw-w64 or wine is missing (bash scripts/setup.sh $windows_packages)"
+fi
+
 # Hostile inputs and real faults: the tools those legs need.
 bash scripts/setup.sh clang libclang-rt-14-dev valgrind
 

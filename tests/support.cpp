@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "platform_expect.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -142,4 +144,22 @@ std::vector<std::string> ScratchDirTest::listing(const fs::path& sub) const {
     for (const auto& entry : fs::directory_iterator(dir_ / sub)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+bool make_file_symlink(const fs::path& target, const fs::path& link) {
+#ifdef _WIN32
+    CreateSymbolicLinkA(link.string().c_str(), target.string().c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+#else
+    std::error_code ignored;
+    fs::create_symlink(target, link, ignored);
+#endif
+    return fs::is_symlink(link);
+}
+
+unsigned ansi_code_page() {
+#ifdef _WIN32
+    return GetACP();
+#else
+    return 0;
+#endif
 }

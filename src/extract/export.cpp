@@ -78,7 +78,7 @@ bool copy_bytes(HANDLE input, HANDLE output, uint32_t length, DWORD* error) {
     unsigned char chunk[COPY_CHUNK_SIZE];
     for (uint32_t remaining = length; remaining > 0;) {
         DWORD got = 0;
-        if (!ReadFile(input, chunk, std::min(remaining, COPY_CHUNK_SIZE), &got, nullptr)) {
+        if (!ReadFile(input, chunk, std::min<uint32_t>(remaining, COPY_CHUNK_SIZE), &got, nullptr)) {
             *error = GetLastError();
             return false;
         }

@@ -51,7 +51,7 @@ TEST_F(CliTest, SavesTheTorrentOfTheNewestDownloaderAndOpensIt) {
     EXPECT_EQ(r.out, success("Quv-2-downloader.exe", "Quv-2-downloader.torrent", image_.size(), torrent_.size()));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(work("Quv-2-downloader.torrent")), torrent_);
-    EXPECT_EQ(opened(), "Quv-2-downloader.torrent\n");
+    EXPECT_EQ(opened(), target().opened_path(work(), "Quv-2-downloader.torrent") + "\n");
     EXPECT_FALSE(fs::exists(work("Quv-1-downloader.torrent")));
 }
 
@@ -121,10 +121,31 @@ TEST_F(CliTest, ANewerMatchingDirectoryCannotBeOpened) {
     set_age(work("Quv-1-downloader.exe"), 100);
     fs::create_directory(work("Quv-2-downloader.exe"));
     RunResult r = run();
-    std::string cwd = fs::canonical(work()).string();
+    std::string cwd = target().program_path(fs::canonical(work()));
     EXPECT_EQ(r.out, "Extracting from Quv-2-downloader.exe...\nCould not open input file!  Error " +
-                         std::to_string(EISDIR) + "\n  current directory " + cwd + "\n" + PROMPT);
+                         std::to_string(target().error_is_directory) + "\n  current directory " + cwd + "\n" +
+                         PROMPT);
     EXPECT_EQ(r.status, 1);
+}
+
+// On a terminal (a console under Wine) a failure waits for one key, which is not echoed.
+TEST_F(CliTest, AFailureWaitsForAKeyOnTheTerminal) {
+    TerminalRun r = run_on_terminal({"nothing*.exe"}, PROMPT, "q");
+    EXPECT_TRUE(r.waited) << r.shown;
+    EXPECT_EQ(r.status, 1);
+    const std::string expected = std::string("Could not find any nothing*.exe\n") + PROMPT;
+    size_t at = r.shown.find(expected);
+    ASSERT_NE(at, std::string::npos) << r.shown;
+    EXPECT_EQ(r.shown.find('q', at + expected.size()), std::string::npos) << "echoed: " << r.shown;
+}
+
+// A name outside ASCII shows as it is on the terminal too; on Windows the
+// console then prints in UTF-8, the code page of the program's manifest.
+TEST_F(CliTest, NamesOutsideAsciiShowOnTheTerminal) {
+    const std::string pattern = "n\xC3\xB6thing-\xE6\x97\xA5*.exe";  // o-umlaut, a kanji
+    TerminalRun r = run_on_terminal({pattern}, PROMPT, "q");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.shown.find("Could not find any " + pattern + "\n" + PROMPT), std::string::npos) << r.shown;
 }
 
 TEST_F(CliTest, NoPayloadIsQuietSuccess) {
@@ -170,9 +191,9 @@ TEST_F(CliTest, FailedSavesAreReported) {
         std::string failure;
     } cases[] = {
         {"before-start.exe", concat(pattern_bytes(40, 5), trailer(-100)), located(0xFFFFFFC4u, 100),
-         "Could not save torrent!  Error " + std::to_string(EINVAL) + "\n"},
+         "Could not save torrent!  Error " + std::to_string(target().error_negative_seek) + "\n"},
         {"into-a-dir.exe", downloader(), located(image_.size(), torrent_.size()),
-         "Could not save torrent!  Error " + std::to_string(EISDIR) + "\n"},
+         "Could not save torrent!  Error " + std::to_string(target().error_is_directory) + "\n"},
     };
     fs::create_directory(work("into-a-dir.torrent"));
     write_file(work("before-start.torrent"), earlier);
@@ -214,7 +235,7 @@ TEST_F(CliTest, RefusesInputsOfTwoGibibytes) {
 }
 
 TEST_F(CliTest, PathsThatDoNotFitAreRefused) {
-    const size_t limit = static_cast<size_t>(pathconf(".", _PC_PATH_MAX));
+    const size_t limit = target().path_max;
     // "./" repeated: a directory part as long as we like, naming work/ itself.
     auto dots = [](size_t pairs) {
         std::string s;
@@ -235,6 +256,18 @@ TEST_F(CliTest, PathsThatDoNotFitAreRefused) {
     EXPECT_EQ(r.out, "Extracting from " + dir + name + "...\n" + located(20, torrent_.size()) +
                          "Output path is too long!\n" + PROMPT);
     EXPECT_EQ(r.status, 1);
+}
+
+// Names outside ASCII (and outside any one legacy code page) go through as
+// they are; on Windows the UTF-8 code page of the manifest makes this work.
+TEST_F(CliTest, NamesOutsideAsciiAreKept) {
+    const std::string name = "Quv-\xC3\xBC\xE6\x97\xA5\xD0\x96-downloader";  // u-umlaut, a kanji, a Cyrillic letter
+    write_file(work(name + ".exe"), downloader());
+    RunResult r = run();
+    EXPECT_EQ(r.out, success(name + ".exe", name + ".torrent", image_.size(), torrent_.size()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(work(name + ".torrent")), torrent_);
+    EXPECT_EQ(opened(), target().opened_path(work(), name + ".torrent") + "\n");
 }
 
 TEST_F(CliTest, EmptyPayloadAtTheEndStillSaves) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,33 @@ std::vector<std::string>& program_command() {
 }
 
 namespace {
+
+std::string host_path(const fs::path& path) { return path.string(); }
+
+// Wine shows this machine's root as drive Z:.
+std::string wine_path(const fs::path& path) {
+    std::string text = "Z:" + fs::absolute(path).lexically_normal().string();
+    for (char& c : text)
+        if (c == '/') c = '\\';
+    return text;
+}
+
+std::string opened_as_given(const fs::path&, const std::string& saved) { return saved; }
+
+// The Windows shell hands the opener a full path.
+std::string opened_in_full(const fs::path& dir, const std::string& saved) { return wine_path(dir / saved); }
+
+Target make_native() {
+    return {"native", static_cast<size_t>(pathconf(".", _PC_PATH_MAX)), EISDIR, EINVAL, host_path, opened_as_given};
+}
+
+// ERROR_ACCESS_DENIED, ERROR_NEGATIVE_SEEK; MAX_PATH of the A functions.
+Target make_windows() { return {"windows", 260, 5, 131, wine_path, opened_in_full}; }
+
+Target& selected_target() {
+    static Target chosen = make_native();
+    return chosen;
+}
 
 constexpr auto OPENER_WAIT = std::chrono::seconds(5);
 
@@ -43,6 +71,8 @@ pid_t spawn(const fs::path& cwd, const fs::path& bin, const std::vector<std::str
         close(0);
         if (chdir(cwd.c_str()) != 0) _exit(126);
         setenv("PATH", path_env.c_str(), 1);
+        // Where the opener registered in the Wine prefix records its calls.
+        setenv("DL2TORRENT_OPENED_LOG", target().program_path(bin / "opened.log").c_str(), 1);
         if (before_exec) before_exec();
         std::vector<char*> raw;
         for (auto& a : argv) raw.push_back(a.data());
@@ -63,6 +93,8 @@ int wait_status(pid_t pid) {
 }
 
 }  // namespace
+
+const Target& target() { return selected_target(); }
 
 void EndToEndTest::SetUp() {
     ASSERT_FALSE(program_command().empty()) << "run the suite with --program=COMMAND";
@@ -121,6 +153,82 @@ bool EndToEndTest::still_running_after_first_line(std::string* line) const {
     return running;
 }
 
+namespace {
+
+// The text a terminal shows for `raw`: "\r" dropped, a cursor-forward escape
+// as that many blanks (Wine's console draws gaps so), other escapes dropped.
+std::string visible_text(const std::string& raw) {
+    std::string text;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r') continue;
+        if (raw[i] != '\x1b') {
+            text.push_back(raw[i]);
+            continue;
+        }
+        if (i + 1 < raw.size() && raw[i + 1] == '[') {
+            size_t end = i + 2;
+            while (end < raw.size() && !(raw[end] >= '@' && raw[end] <= '~')) ++end;
+            if (end < raw.size() && raw[end] == 'C') {
+                std::string count = raw.substr(i + 2, end - i - 2);
+                text.append(count.empty() ? 1 : static_cast<size_t>(std::atoi(count.c_str())), ' ');
+            }
+            i = end;
+        } else {
+            ++i;  // a two-byte escape
+        }
+    }
+    return text;
+}
+
+// Reads what the terminal has for up to `ms` milliseconds; false at its end.
+bool read_terminal(int fd, std::string* raw, int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buffer[4096];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        raw->append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+EndToEndTest::TerminalRun EndToEndTest::run_on_terminal(const std::vector<std::string>& args,
+                                                        const std::string& prompt, const std::string& key) const {
+    TerminalRun result;
+    std::vector<std::string> argv = program_command();
+    argv.insert(argv.end(), args.begin(), args.end());
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid < 0) return result;
+    if (pid == 0) {
+        if (chdir(work().c_str()) != 0) _exit(126);
+        std::vector<char*> raw;
+        for (auto& a : argv) raw.push_back(a.data());
+        raw.push_back(nullptr);
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+    std::string raw;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (visible_text(raw).find(prompt) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        if (!read_terminal(terminal, &raw, 100)) break;
+    read_terminal(terminal, &raw, 300);
+    result.waited = waitpid(pid, nullptr, WNOHANG) == 0;
+    if (write(terminal, key.data(), key.size()) != static_cast<ssize_t>(key.size())) kill(pid, SIGKILL);
+    // Up to 10 s for the program to end; then it is stopped.
+    for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG | WNOWAIT) == 0; ++i) read_terminal(terminal, &raw, 100);
+    if (waitpid(pid, nullptr, WNOHANG | WNOWAIT) == 0) kill(pid, SIGKILL);
+    result.status = wait_status(pid);
+    read_terminal(terminal, &raw, 200);
+    close(terminal);
+    result.shown = visible_text(raw);
+    return result;
+}
+
 std::string EndToEndTest::opened() const {
     auto deadline = std::chrono::steady_clock::now() + OPENER_WAIT;
     while (!fs::exists(path("bin/opened.log")) && std::chrono::steady_clock::now() < deadline)
@@ -130,12 +238,19 @@ std::string EndToEndTest::opened() const {
     return std::string(log.begin(), log.end());
 }
 
-// Takes --program=COMMAND off the command line; the rest goes to GoogleTest.
+// Takes --program=COMMAND and --target=NAME off the command line; the rest
+// goes to GoogleTest.
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     const std::string flag = "--program=";
+    const std::string target_flag = "--target=";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == target_flag + "windows") selected_target() = make_windows();
+        else if (arg.rfind(target_flag, 0) == 0 && arg != target_flag + "native") {
+            std::fprintf(stderr, "unknown %s: native or windows\n", arg.c_str());
+            return 2;
+        }
         if (arg.rfind(flag, 0) != 0) continue;
         std::istringstream words(arg.substr(flag.size()));
         for (std::string word; words >> word;) program_command().push_back(word);

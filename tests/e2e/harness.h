@@ -12,6 +12,21 @@
 // line (for example "wine build/windows/dl2torrent.exe").
 std::vector<std::string>& program_command();
 
+// What the program does differently on each platform it is built for, picked
+// with --target=native (the default) or --target=windows (the .exe under
+// Wine). Everything not in this table is checked alike.
+struct Target {
+    const char* name;
+    size_t path_max;                   // the longest path it takes, its zero included
+    unsigned long error_is_directory;  // a directory opened or replaced as a file
+    unsigned long error_negative_seek; // a payload start it cannot position to
+    // A path of this machine as the program names it (under Wine: Z:\...).
+    std::string (*program_path)(const std::filesystem::path& path);
+    // What the registered opener receives for `saved`, as printed, in `dir`.
+    std::string (*opened_path)(const std::filesystem::path& dir, const std::string& saved);
+};
+const Target& target();
+
 struct RunResult {
     int status = -1;   // the exit status, or 128 + signal
     std::string out;   // everything written to standard output
@@ -33,6 +48,16 @@ protected:
     // Starts the program and returns once its first line has arrived; then
     // whether it was still running 200 ms later, and that line.
     bool still_running_after_first_line(std::string* line) const;
+    // Runs the program on a terminal of its own: waits until `prompt` shows,
+    // notes whether it still runs 300 ms later, types `key`, and collects
+    // the rest. The output is as the terminal shows it (see visible_text).
+    struct TerminalRun {
+        bool waited = false;  // still running after the prompt, before the key
+        int status = -1;
+        std::string shown;
+    };
+    TerminalRun run_on_terminal(const std::vector<std::string>& args, const std::string& prompt,
+                                const std::string& key) const;
     // The paths the desktop was asked to open, one per line; waits a little
     // for the opener, which runs on after the program.
     std::string opened() const;

@@ -1,0 +1,26 @@
+// What the platform layer reports differently on Windows and on POSIX
+// systems, gathered in one table; the tests check the same behaviour on both.
+#pragma once
+
+#include <filesystem>
+
+#include "platform.h"
+
+struct PlatformExpect {
+    bool windows;
+    DWORD error_is_directory;  // a directory opened, or replaced, as a file
+    DWORD error_no_directory;  // a path through a directory that does not exist
+};
+
+#ifdef _WIN32
+constexpr PlatformExpect PLATFORM = {true, ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND};
+#else
+constexpr PlatformExpect PLATFORM = {false, static_cast<DWORD>(EISDIR), static_cast<DWORD>(ENOENT)};
+#endif
+
+// Makes `link` a symbolic link to the file `target`; false when this system
+// cannot (Windows without the privilege, or Wine, which only pretends to).
+bool make_file_symlink(const std::filesystem::path& target, const std::filesystem::path& link);
+
+// The ANSI code page the A functions use on Windows; 0 elsewhere.
+unsigned ansi_code_page();

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The Wine prefix the Windows tests run in, made once per test run:
+#   prefix.sh create PREFIX RECORDER.EXE   a fresh prefix in which .torrent
+#                                          files open with the recorder
+#   prefix.sh remove PREFIX                stops its server and deletes it
+set -euo pipefail
+export WINEPREFIX="$2" WINEDEBUG=-all
+unset DISPLAY WAYLAND_DISPLAY
+
+case "$1" in
+create)
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    wineboot -i > /dev/null 2>&1
+    recorder=$(winepath -w "$3")
+    wine reg add 'HKCR\.torrent' /ve /d dl2torrent.test /f > /dev/null
+    wine reg add 'HKCR\dl2torrent.test\shell\open\command' /ve /d "\"$recorder\" \"%1\"" /f > /dev/null
+    wine reg query 'HKCR\dl2torrent.test\shell\open\command' /ve 2> /dev/null > "$WINEPREFIX/association"
+    grep -qF "$recorder" "$WINEPREFIX/association"
+    # No persistent server: the services Wine starts would live on with it,
+    # holding the test runner's output pipes open.
+    wineserver -w > /dev/null 2>&1 || true
+    ;;
+remove)
+    wineserver -k > /dev/null 2>&1 || true
+    wineserver -w > /dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+    ;;
+*)
+    echo "usage: $0 create PREFIX RECORDER.EXE | remove PREFIX" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,40 @@
+# The tests of the Windows build. They run under Wine, in one prefix made
+# for the whole run, in which .torrent files open with a recording program.
+set(WINE_PREFIX ${CMAKE_CURRENT_BINARY_DIR}/wine-prefix)
+set(WINE_ENVIRONMENT "WINEPREFIX=set:${WINE_PREFIX}" "WINEDEBUG=set:-all" "DISPLAY=unset:" "WAYLAND_DISPLAY=unset:")
+
+add_executable(opened_recorder wine/opened_recorder.cpp)
+target_link_libraries(opened_recorder PRIVATE shell32)
+
+add_test(NAME wine_prefix_create
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/prefix.sh create ${WINE_PREFIX} $<TARGET_FILE:opened_recorder>)
+add_test(NAME wine_prefix_remove COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/prefix.sh remove ${WINE_PREFIX})
+set_tests_properties(wine_prefix_create PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+set_tests_properties(wine_prefix_remove PROPERTIES FIXTURES_CLEANUP wine)
+
+# Discovering each case would start Wine at build time; one test runs them all.
+add_test(NAME unit_tests COMMAND wine $<TARGET_FILE:unit_tests>)
+
+# The end-to-end suite is a program for this machine (it forks and reads
+# pipes); the native build makes it, and here it runs the .exe under Wine.
+set(DL2TORRENT_HOST_E2E ${PROJECT_SOURCE_DIR}/build/native/tests/e2e_tests
+    CACHE FILEPATH "The end-to-end suite built for this machine")
+add_test(NAME e2e_tests COMMAND ${DL2TORRENT_HOST_E2E} "--program=wine $<TARGET_FILE:dl2torrent>" --target=windows)
+
+# Again in a double-byte code page, where a skipped case is a failure.
+add_test(NAME unit_tests_cp932 COMMAND wine $<TARGET_FILE:unit_tests> --gtest_filter=InputPath.*)
+set_tests_properties(unit_tests_cp932 PROPERTIES FAIL_REGULAR_EXPRESSION "SKIPPED|FAILED"
+                     ENVIRONMENT "LC_ALL=ja_JP.UTF-8")
+
+# The key wait and the code page need a console: `script` runs the tests on a terminal of
+# their own, which Wine makes the program's console.
+add_executable(console_tests wine/console_test.cpp)
+target_link_libraries(console_tests PRIVATE test_support GTest::gtest_main)
+add_test(NAME console_tests COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/on-terminal.sh wine $<TARGET_FILE:console_tests> --gtest_color=no)
+
+set_tests_properties(unit_tests unit_tests_cp932 e2e_tests console_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT_MODIFICATION "${WINE_ENVIRONMENT}"
+                     TIMEOUT 900)
+
+add_test(NAME imports_only_system_dlls
+         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:dl2torrent>
+                 -P ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-imports.cmake)
