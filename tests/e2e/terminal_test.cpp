@@ -29,9 +29,9 @@ bool same_settings(const termios& a, const termios& b) {
 
 // The program in work/ with a pseudo-terminal as its controlling terminal
 // and as its standard output (and input, unless `stdin_from_null`).
-class TerminalRun {
+class PtyRun {
 public:
-    TerminalRun(const fs::path& cwd, const fs::path& bin, const std::vector<std::string>& args, bool stdin_from_null) {
+    PtyRun(const fs::path& cwd, const fs::path& bin, const std::vector<std::string>& args, bool stdin_from_null) {
         if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
         tcgetattr(slave_, &before_);
         std::vector<std::string> argv = program_command();
@@ -55,7 +55,7 @@ public:
             _exit(127);
         }
     }
-    ~TerminalRun() {
+    ~PtyRun() {
         if (pid_ > 0 && !exited_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -150,7 +150,7 @@ TEST_F(TerminalTest, AFailedRunWaitsForOneKeyWithoutEchoAndRestoresTheTerminal) 
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        TerminalRun run(work(), path("bin"), {}, c.stdin_from_null);
+        PtyRun run(work(), path("bin"), {}, c.stdin_from_null);
         ASSERT_TRUE(run.started());
         ASSERT_TRUE(run.read_until(FAILED_SCREEN)) << run.screen();
         std::this_thread::sleep_for(300ms);
@@ -168,7 +168,7 @@ TEST_F(TerminalTest, AFailedRunWaitsForOneKeyWithoutEchoAndRestoresTheTerminal) 
 
 TEST_F(TerminalTest, ASuccessfulRunDoesNotWait) {
     write_file(work("Quv-1-downloader.exe"), concat(read_file(fixture("hello64.exe")), read_file(fixture("sample.torrent"))));
-    TerminalRun run(work(), path("bin"), {}, false);
+    PtyRun run(work(), path("bin"), {}, false);
     ASSERT_TRUE(run.started());
     EXPECT_EQ(run.wait_for_exit(), 0);
     run.drain(200);
