@@ -1,8 +1,5 @@
 #include "locator_model.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace {
 
 using Data = std::vector<unsigned char>;
@@ -79,10 +76,16 @@ PayloadLocation model_locate(const Data& data) {
 }
 
 bool real_locate(const Data& data, const char* scratch_file, PayloadLocation* found) {
-    int fd = open(scratch_file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool written = data.empty() || write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
-    if (close(fd) != 0 || !written) return false;
+    {
+        ScopedHandle output(CreateFileA(scratch_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_ARCHIVE, nullptr));
+        if (!output.valid()) return false;
+        DWORD written = 0;
+        if (!data.empty() && (!WriteFile(output.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) ||
+                              written != data.size()))
+            return false;
+        if (!output.reset()) return false;
+    }
     ScopedHandle input(CreateFileA(scratch_file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
     if (!input.valid()) return false;
