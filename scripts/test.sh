@@ -14,6 +14,7 @@ cmake --workflow --preset native
 # The Windows leg: the .exe cross-built with mingw-w64, its unit tests and the
 # end-to-end suite run under Wine. It needs the native leg's e2e_tests.
 windows_packages="g++-mingw-w64-x86-64 wine wine64"
+bash scripts/setup.sh $windows_packages || echo "== windows: could not install $windows_packages"
 if command -v x86_64-w64-mingw32-g++-posix > /dev/null && command -v wine > /dev/null; then
     echo "== windows: dl2torrent.exe, unit and end-to-end tests under Wine"
     cmake --workflow --preset windows
