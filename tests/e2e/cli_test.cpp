@@ -11,33 +11,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char PROMPT[] = "Press any key to exit..\n";
-
-class CliTest : public EndToEndTest {
+class CliTest : public DownloaderTest {
 protected:
-    void SetUp() override {
-        EndToEndTest::SetUp();
-        torrent_ = read_file(fixture("sample.torrent"));
-        image_ = read_file(fixture("hello64.exe"));
-        ASSERT_FALSE(torrent_.empty());
-        ASSERT_FALSE(image_.empty());
-    }
-    // A downloader: the real PE32+ image with the torrent appended.
-    Bytes downloader() const { return concat(image_, torrent_); }
-    std::string located(size_t offset, size_t length) const {
-        char line[80];
-        std::snprintf(line, sizeof line, "Torrent should be at 0x%zx len 0x%zx\n", offset, length);
-        return line;
-    }
-    // The three lines of a successful run.
-    std::string success(const std::string& input, const std::string& output, size_t offset, size_t length) const {
-        return "Extracting from " + input + "...\n" + located(offset, length) + "Saving torrent to " + output +
-               "...\n";
-    }
     void set_age(const fs::path& file, int seconds_ago) {
         fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::seconds(seconds_ago));
     }
-    Bytes torrent_, image_;
 };
 
 TEST_F(CliTest, SavesTheTorrentOfTheNewestDownloaderAndOpensIt) {

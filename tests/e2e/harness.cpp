@@ -238,6 +238,28 @@ std::string EndToEndTest::opened() const {
     return std::string(log.begin(), log.end());
 }
 
+const char PROMPT[] = "Press any key to exit..\n";
+
+void DownloaderTest::SetUp() {
+    EndToEndTest::SetUp();
+    torrent_ = read_file(fixture("sample.torrent"));
+    image_ = read_file(fixture("hello64.exe"));
+    ASSERT_FALSE(torrent_.empty());
+    ASSERT_FALSE(image_.empty());
+}
+
+std::string DownloaderTest::located(uint64_t offset, uint64_t length) {
+    char line[80];
+    std::snprintf(line, sizeof line, "Torrent should be at 0x%llx len 0x%llx\n", static_cast<unsigned long long>(offset),
+                  static_cast<unsigned long long>(length));
+    return line;
+}
+
+std::string DownloaderTest::success(const std::string& input, const std::string& output, uint64_t offset,
+                                    uint64_t length) {
+    return "Extracting from " + input + "...\n" + located(offset, length) + "Saving torrent to " + output + "...\n";
+}
+
 // Takes --program=COMMAND and --target=NAME off the command line; the rest
 // goes to GoogleTest.
 int main(int argc, char** argv) {

@@ -64,3 +64,20 @@ protected:
     // Everything in work/, sorted.
     std::vector<std::string> work_listing() const { return listing("work"); }
 };
+
+// The prompt every failure ends with.
+extern const char PROMPT[];
+
+// Runs on downloaders made of the real PE32+ image and the real torrent.
+class DownloaderTest : public EndToEndTest {
+protected:
+    void SetUp() override;
+    // The image with the torrent appended.
+    Bytes downloader() const { return concat(image_, torrent_); }
+    // The line that says where the payload lies.
+    static std::string located(uint64_t offset, uint64_t length);
+    // The three lines of a successful run.
+    static std::string success(const std::string& input, const std::string& output, uint64_t offset, uint64_t length);
+    Bytes torrent_, image_;
+};
+

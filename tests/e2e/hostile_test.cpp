@@ -20,26 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char PROMPT[] = "Press any key to exit..\n";
-
-class HostileTest : public EndToEndTest {
+class HostileTest : public DownloaderTest {
 protected:
-    void SetUp() override {
-        EndToEndTest::SetUp();
-        torrent_ = read_file(fixture("sample.torrent"));
-        image_ = read_file(fixture("hello64.exe"));
-        ASSERT_FALSE(torrent_.empty());
-        ASSERT_FALSE(image_.empty());
-    }
-    static std::string located(uint64_t offset, uint64_t length) {
-        char line[80];
-        std::snprintf(line, sizeof line, "Torrent should be at 0x%llx len 0x%llx\n",
-                      static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length));
-        return line;
-    }
-    static std::string success(const std::string& input, const std::string& output, uint64_t offset, uint64_t length) {
-        return "Extracting from " + input + "...\n" + located(offset, length) + "Saving torrent to " + output + "...\n";
-    }
     // Everything but the inputs and outputs the test knows of.
     std::vector<std::string> temporaries() const {
         std::vector<std::string> found;
@@ -47,7 +29,6 @@ protected:
             if (name.find(".tmp") != std::string::npos) found.push_back(name);
         return found;
     }
-    Bytes torrent_, image_;
 };
 
 // RLIMIT_FSIZE with SIGXFSZ ignored: a write past the limit fails with EFBIG,
