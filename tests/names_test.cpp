@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 
 #include "export.h"
@@ -107,11 +108,17 @@ protected:
         write_file(path(name), std::string("x"));
         std::filesystem::last_write_time(path(name), base_ + std::chrono::seconds(seconds));
     }
-    std::string newest(const std::string& pattern) {
-        char name[MAX_PATH];
-        std::string full = (dir() / pattern).string();
-        if (!find_newest_match(full.c_str(), name, sizeof name)) return "<none>";
-        return name;
+    // The newest match of the patterns, and which of them matched it.
+    std::string newest(const std::vector<std::string>& patterns) {
+        std::vector<std::string> full;
+        for (const auto& pattern : patterns) full.push_back((dir() / pattern).string());
+        std::vector<const char*> raw;
+        for (const auto& pattern : full) raw.push_back(pattern.c_str());
+        Match match;
+        const char* chosen = find_newest_of(raw.data(), static_cast<int>(raw.size()), &match);
+        if (!chosen) return "<none>";
+        size_t index = std::find(raw.begin(), raw.end(), chosen) - raw.begin();
+        return std::string(match.name) + " by " + patterns.at(index);
     }
     std::filesystem::file_time_type base_ = std::filesystem::file_time_type::clock::now();
 };
@@ -121,10 +128,22 @@ TEST_F(NewestMatchTest, PicksTheLatestAndTheFirstOfEqualTimes) {
     touch("b.exe", 11);
     touch("c.exe", 11);  // as new as b, but delivered after it
     touch("d.txt", 99);
-    EXPECT_EQ(newest("*.exe"), "b.exe");
-    EXPECT_EQ(newest("?.txt"), "d.txt");
-    EXPECT_EQ(newest("*.zip"), "<none>");
-    EXPECT_EQ(newest("missing/*.exe"), "<none>");
+    const struct {
+        std::vector<std::string> patterns;
+        const char* chosen;
+    } cases[] = {
+        {{"*.exe"}, "b.exe by *.exe"},
+        {{"?.txt"}, "d.txt by ?.txt"},
+        {{"*.zip"}, "<none>"},
+        {{"missing/*.exe"}, "<none>"},
+        // Several patterns, as a shell passes the matches of an unquoted one.
+        {{"a.exe", "b.exe", "c.exe"}, "b.exe by b.exe"},
+        {{"c.exe", "b.exe", "a.exe"}, "c.exe by c.exe"},
+        {{"*.zip", "a*", "missing/*"}, "a.exe by a*"},
+        {{"[ab].exe", "?.exe"}, "b.exe by ?.exe"},
+        {{"*.zip", "missing/*"}, "<none>"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(newest(c.patterns), c.chosen) << c.patterns[0];
 }
 
 TEST_F(NewestMatchTest, DirectoriesMatchLikeFiles) {
@@ -132,7 +151,7 @@ TEST_F(NewestMatchTest, DirectoriesMatchLikeFiles) {
     // through std::filesystem.
     touch("x1.exe", -100);
     std::filesystem::create_directory(path("x2.exe"));
-    EXPECT_EQ(newest("x*.exe"), "x2.exe");
+    EXPECT_EQ(newest({"x*.exe"}), "x2.exe by x*.exe");
 }
 
 }  // namespace

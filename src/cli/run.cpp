@@ -21,14 +21,22 @@ int fail_and_wait() {
 
 void print_usage() {
     console_print(
-        "Usage: dl2torrent [PATTERN]\n"
-        "Saves the torrent embedded in the newest downloader that matches PATTERN\n"
+        "Usage: dl2torrent [PATTERN...]\n"
+        "Saves the torrent embedded in the newest downloader that matches a PATTERN\n"
         "as NAME.torrent beside it, then opens it with the registered application.\n"
-        "PATTERN is a wildcard (* and ?) that may start with a directory;\n"
+        "A PATTERN is a wildcard (* and ?) that may start with a directory;\n"
         "the default is \"%s\" in the current directory.\n"
         "Exit status: 0 when the torrent was saved or the file holds none;\n"
         "1 when nothing matches, the file cannot be opened or read, or the save fails.\n",
         DEFAULT_PATTERN);
+}
+
+// Failure A: names every pattern as given, joined by blanks.
+int report_no_match(const char* const* patterns, int count) {
+    console_print("Could not find any %s", patterns[0]);
+    for (int i = 1; i < count; ++i) console_print(" %s", patterns[i]);
+    console_print("\n");
+    return fail_and_wait();
 }
 
 // Failure B: the open failed; says why and, when it fits, where we are.
@@ -46,27 +54,43 @@ int report_read_failure(DWORD error) {
     return fail_and_wait();
 }
 
-// Resolves a payload that runs to the end of the input into a length; false,
-// with the error code, when the end cannot be had.
-bool complete_location(HANDLE input, PayloadLocation* where, DWORD* error) {
-    if (where->length != 0) return true;
-    DWORD end = SetFilePointer(input, 0, nullptr, FILE_END);
-    if (end == INVALID_SET_FILE_POINTER) {
-        *error = GetLastError();
-        return false;
-    }
+// The input's size as it is now, after the pause; false, with the error
+// code, when it cannot be had.
+bool input_end(HANDLE input, DWORD* end, DWORD* error) {
+    *end = SetFilePointer(input, 0, nullptr, FILE_END);
+    if (*end != INVALID_SET_FILE_POINTER) return true;
+    *error = GetLastError();
+    return false;
+}
+
+// Resolves a payload that runs to the end of the input into a length.
+void complete_location(PayloadLocation* where, DWORD end) {
+    if (where->length != 0) return;
     // Sections said to reach past the end (a cut image) leave nothing to copy,
     // rather than a length that wraps around.
     where->length = end > where->offset ? end - where->offset : 0;
-    return true;
+}
+
+// True when the payload holds no bytes: an image with nothing appended, or
+// one cut inside its sections. Such a file is no torrent, and saving it
+// would replace an earlier one. A start beyond a signed 32-bit offset is
+// not empty but damaged, and fails in the save.
+bool holds_nothing(PayloadLocation where, DWORD end) {
+    return where.offset <= MAX_INPUT_SIZE && (where.length == 0 || where.offset >= end);
 }
 
 // Opens the input, checks its size, finds the payload and exports it.
 int extract_from(const char* input_path) {
     console_print("Extracting from %s...\n", input_path);
-    ScopedHandle input(CreateFileA(input_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
-    if (!input.valid()) return report_open_failure(GetLastError());
+    // Shared for deleting too: a browser or a virus scanner may still move,
+    // delete or quarantine the downloader while this handle reads it.
+    ScopedHandle input;
+    bool opened = retry_while_held(true, [&] {
+        input.reset(CreateFileA(input_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
+        return input.valid();
+    });
+    if (!opened) return report_open_failure(GetLastError());
     LARGE_INTEGER size;
     if (!GetFileSizeEx(input.get(), &size)) return report_open_failure(GetLastError());
     if (size.QuadPart > MAX_INPUT_SIZE) {
@@ -78,7 +102,10 @@ int extract_from(const char* input_path) {
     PayloadLocation where = locate_payload(input.get(), &error);
     if (error != NO_ERROR) return report_read_failure(error);
     if (where.offset == 0) return EXIT_OK;
-    if (!complete_location(input.get(), &where, &error)) return report_read_failure(error);
+    DWORD end = 0;
+    if (!input_end(input.get(), &end, &error)) return report_read_failure(error);
+    complete_location(&where, end);
+    if (holds_nothing(where, end)) return EXIT_OK;
     console_print("Torrent should be at 0x%lx len 0x%lx\n", static_cast<unsigned long>(where.offset),
                   static_cast<unsigned long>(where.length));
     if (!export_payload(input.get(), input_path, where)) return fail_and_wait();
@@ -93,18 +120,30 @@ bool is_newer(const FILETIME& candidate, const FILETIME& chosen) {
     return candidate.dwLowDateTime > chosen.dwLowDateTime;
 }
 
-bool find_newest_match(const char* pattern, char* name, size_t size) {
+bool find_newest_match(const char* pattern, Match* newest) {
     WIN32_FIND_DATAA match;
     ScopedFind search(FindFirstFileA(pattern, &match));
     if (!search.valid()) return false;
-    FILETIME newest = match.ftLastWriteTime;
-    std::snprintf(name, size, "%s", match.cFileName);
-    while (FindNextFileA(search.get(), &match)) {
-        if (!is_newer(match.ftLastWriteTime, newest)) continue;
-        newest = match.ftLastWriteTime;
-        std::snprintf(name, size, "%s", match.cFileName);
-    }
+    bool first = true;
+    do {
+        if (!first && !is_newer(match.ftLastWriteTime, newest->time)) continue;
+        first = false;
+        newest->time = match.ftLastWriteTime;
+        std::snprintf(newest->name, sizeof newest->name, "%s", match.cFileName);
+    } while (FindNextFileA(search.get(), &match));
     return true;
+}
+
+const char* find_newest_of(const char* const* patterns, int count, Match* newest) {
+    const char* chosen = nullptr;
+    for (int i = 0; i < count; ++i) {
+        Match match = {};
+        if (!find_newest_match(patterns[i], &match)) continue;
+        if (chosen && !is_newer(match.time, newest->time)) continue;
+        *newest = match;
+        chosen = patterns[i];
+    }
+    return chosen;
 }
 
 bool compose_input_path(const char* pattern, const char* name, char* path, size_t size) {
@@ -114,22 +153,25 @@ bool compose_input_path(const char* pattern, const char* name, char* path, size_
 }
 
 int run(int argc, char** argv) {
-    const char* pattern = argc < 2 ? DEFAULT_PATTERN : argv[1];
-    if (std::strcmp(pattern, "-h") == 0 || std::strcmp(pattern, "--help") == 0) {
+    static const char* const DEFAULT_PATTERNS[] = {DEFAULT_PATTERN};
+    // Every argument is a pattern: a shell that expands an unquoted one
+    // passes each match as an argument of its own, and so does Windows
+    // for several files dropped onto the program.
+    const char* const* patterns = argc < 2 ? DEFAULT_PATTERNS : argv + 1;
+    int count = argc < 2 ? 1 : argc - 1;
+    if (std::strcmp(patterns[0], "-h") == 0 || std::strcmp(patterns[0], "--help") == 0) {
         print_usage();
         return EXIT_OK;
     }
-    if (std::strcmp(pattern, "--version") == 0) {
+    if (std::strcmp(patterns[0], "--version") == 0) {
         console_print("dl2torrent %s\n", DL2TORRENT_VERSION);
         return EXIT_OK;
     }
-    char name[MAX_PATH];
-    if (!find_newest_match(pattern, name, sizeof name)) {
-        console_print("Could not find any %s\n", pattern);
-        return fail_and_wait();
-    }
+    Match newest = {};
+    const char* pattern = find_newest_of(patterns, count, &newest);
+    if (!pattern) return report_no_match(patterns, count);
     char input_path[MAX_PATH];
-    if (!compose_input_path(pattern, name, input_path, sizeof input_path)) {
+    if (!compose_input_path(pattern, newest.name, input_path, sizeof input_path)) {
         console_print("Input path is too long!\n");
         return fail_and_wait();
     }

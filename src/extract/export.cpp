@@ -7,7 +7,7 @@
 namespace {
 
 constexpr char OUTPUT_EXTENSION[] = ".torrent";
-// Tries at unique temporary names before giving up on a crowded directory.
+// Tries this many temporary names before giving up on a crowded directory.
 constexpr unsigned TEMP_NAME_ATTEMPTS = 100;
 
 // A temporary file that is removed unless it was renamed into place.
@@ -16,7 +16,9 @@ public:
     TempFile() = default;
     ~TempFile() {
         file_.reset();
-        if (name_[0] && !kept_) DeleteFileA(name_);
+        if (!name_[0] || kept_) return;
+        retry_while_held(false, [&] { return DeleteFileA(name_) != FALSE; });
+        remove_if_interrupted(nullptr);
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -34,18 +36,26 @@ private:
 };
 
 bool TempFile::create(const char* target, DWORD* error) {
+    // The temporary name is the target's with ".torrent" replaced by
+    // "~XXX.tmp": as long as the target, so it fits wherever the target
+    // does (a name of 255 bytes, a path of MAX_PATH), and in the target's
+    // directory, so the rename stays on one file system.
+    size_t stem = std::strlen(target) - std::min(std::strlen(target), sizeof OUTPUT_EXTENSION - 1);
+    unsigned seed = static_cast<unsigned>(GetCurrentProcessId());
     for (unsigned attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-        int n = std::snprintf(name_, sizeof name_, "%s.%lu-%u.tmp", target,
-                              static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+        int n = std::snprintf(name_, sizeof name_, "%.*s~%03x.tmp", static_cast<int>(stem), target,
+                              (seed + attempt) & 0xFFFu);
         if (n < 0 || static_cast<size_t>(n) >= sizeof name_) {
             name_[0] = '\0';
             *error = ERROR_FILENAME_EXCED_RANGE;
             return false;
         }
-        HANDLE h = CreateFileA(name_, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+        // Shared for deleting, so that an interrupted run can remove it by name.
+        HANDLE h = CreateFileA(name_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_ARCHIVE, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             file_.reset(h);
+            remove_if_interrupted(name_);
             return true;
         }
         *error = GetLastError();
@@ -64,11 +74,15 @@ bool TempFile::commit(const char* target, DWORD* error) {
         *error = GetLastError();
         return false;
     }
-    if (!MoveFileExA(name_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    bool moved = retry_while_held(false, [&] {
+        return MoveFileExA(name_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    });
+    if (!moved) {
         *error = GetLastError();
         return false;
     }
     kept_ = true;
+    remove_if_interrupted(nullptr);
     return true;
 }
 
@@ -120,6 +134,24 @@ bool same_name_ignoring_case(const char* a, const char* b) {
     return *a == *b;
 }
 
+// Asks the desktop to open the saved file, and ignores the answer. The
+// opener gets the full path: a program that is already running resolves a
+// relative one against its own directory, and xdg-open takes a name that
+// begins with "-" for an option. Handlers may be COM objects, and the
+// request must be complete before this short-lived process ends.
+void open_with_registered_application(const char* output) {
+    char full[MAX_PATH];
+    DWORD length = GetFullPathNameA(output, sizeof full, full, nullptr);
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOA request = {};
+    request.cbSize = sizeof request;
+    request.fMask = SEE_MASK_NOASYNC;
+    request.lpFile = length > 0 && length < sizeof full ? full : output;
+    request.nShow = SW_SHOWNORMAL;
+    ShellExecuteExA(&request);
+    if (SUCCEEDED(com)) CoUninitialize();
+}
+
 }  // namespace
 
 bool make_output_name(const char* input_path, char* output, size_t size) {
@@ -153,6 +185,6 @@ bool export_payload(HANDLE input, const char* input_path, PayloadLocation where)
         console_print("Could not save torrent!  Error %lu\n", static_cast<unsigned long>(error));
         return false;
     }
-    ShellExecuteA(nullptr, nullptr, output, nullptr, nullptr, SW_SHOWNORMAL);
+    open_with_registered_application(output);
     return true;
 }

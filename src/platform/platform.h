@@ -4,6 +4,7 @@
 // in the same words lives here.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 
 #include "native.h"
@@ -69,8 +70,50 @@ void console_print(const char* format, ...)
     ;
 
 // Blocks until one key is pressed on the console, without echo. Returns at
-// once when there is no console to read from.
+// once when nobody could see the prompt and answer it: no console, output
+// sent elsewhere, or (POSIX) a process in the terminal's background.
 void wait_for_key();
+
+// Names a file to remove when the run is interrupted (Ctrl+C, a closed
+// console window, SIGTERM, SIGHUP) before the name is withdrawn with
+// nullptr. The path is copied now, so the removal then is a single call
+// that is safe inside a signal handler.
+void remove_if_interrupted(const char* path);
+
+// True when `error` may come from another program that holds the file for
+// a moment (a virus scanner, the search indexer, a sync client, a torrent
+// client): worth trying again. `opening`: the error of an open, where only
+// a sharing violation is; a denied access there is real. Always false on
+// POSIX, where files have no sharing modes.
+bool is_held_for_a_moment(DWORD error, bool opening);
+
+// The longest that calls failing with such errors are tried again, in
+// pauses that start at SHARING_RETRY_FIRST_MS and double up to
+// SHARING_RETRY_LONGEST_MS.
+constexpr DWORD SHARING_RETRY_BUDGET_MS = 2000;
+constexpr DWORD SHARING_RETRY_FIRST_MS = 10;
+constexpr DWORD SHARING_RETRY_LONGEST_MS = 250;
+
+// Calls `attempt` (true on success, the reason left for GetLastError) until
+// it succeeds, fails for another reason than a file held for a moment, or
+// the budget of pauses is spent. GetLastError then holds the last failure.
+template <typename Attempt>
+bool retry_while_held(bool opening, Attempt attempt) {
+    DWORD slept = 0;
+    DWORD pause = SHARING_RETRY_FIRST_MS;
+    while (!attempt()) {
+        DWORD err = GetLastError();
+        if (!is_held_for_a_moment(err, opening) || slept >= SHARING_RETRY_BUDGET_MS) {
+            SetLastError(err);
+            return false;
+        }
+        DWORD now = std::min(pause, SHARING_RETRY_BUDGET_MS - slept);
+        Sleep(now);
+        slept += now;
+        pause = std::min(2 * pause, SHARING_RETRY_LONGEST_MS);
+    }
+    return true;
+}
 
 // Length of the directory part of a path, its last separator included;
 // 0 when the path has none.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "harness.h"
@@ -25,12 +26,21 @@ TEST_F(CliTest, SavesTheTorrentOfTheNewestDownloaderAndOpensIt) {
     set_age(work("Quv-1-downloader.exe"), 300);
     set_age(work("Quv-2-downloader.exe"), 100);
     set_age(work("Quv-3-downloader.exe"), 200);
-    RunResult r = run();
-    EXPECT_EQ(r.out, success("Quv-2-downloader.exe", "Quv-2-downloader.torrent", image_.size(), torrent_.size()));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(work("Quv-2-downloader.torrent")), torrent_);
-    EXPECT_EQ(opened(), target().opened_path(work(), "Quv-2-downloader.torrent") + "\n");
-    EXPECT_FALSE(fs::exists(work("Quv-1-downloader.torrent")));
+    // The default pattern, and the same typed unquoted: the shell passes
+    // each match as an argument of its own, in the order of their names.
+    const std::vector<std::string> command_lines[] = {
+        {}, {"Quv-1-downloader.exe", "Quv-2-downloader.exe", "Quv-3-downloader.exe"}};
+    for (const auto& args : command_lines) {
+        SCOPED_TRACE(args.size());
+        fs::remove(work("Quv-2-downloader.torrent"));
+        fs::remove(path("bin/opened.log"));
+        RunResult r = run(args);
+        EXPECT_EQ(r.out, success("Quv-2-downloader.exe", "Quv-2-downloader.torrent", image_.size(), torrent_.size()));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(read_file(work("Quv-2-downloader.torrent")), torrent_);
+        EXPECT_EQ(opened(), target().opened_path(work(), "Quv-2-downloader.torrent") + "\n");
+        EXPECT_FALSE(fs::exists(work("Quv-1-downloader.torrent")));
+    }
 }
 
 TEST_F(CliTest, ATorrentClientReadsTheSavedFile) {
@@ -60,28 +70,39 @@ TEST_F(CliTest, ImagesOfBothWidthsAndSignedOnes) {
     size_t padded = (torrent_.size() + 7) & ~size_t{7};
     Bytes padded_torrent = torrent_;
     padded_torrent.resize(padded, 0);
+    const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
     const struct {
         const char* name;
         Bytes file;
         size_t offset;
-        Bytes expected;
+        Bytes expected;  // empty: nothing appended, so nothing to save
     } cases[] = {
         {"pe32.exe", concat(read_file(fixture("hello32.exe")), torrent_), 14848, torrent_},
         {"pe64.exe", downloader(), 14848, torrent_},
         // The signature stays out; the signer's alignment padding is in the stretch.
         {"signed.exe", signed_image, 14848, padded_torrent},
+        // An empty payload is no torrent: an earlier one of the name stays.
         {"bare.exe", image_, image_.size(), Bytes{}},
         {"signed-only.exe", read_file(fixture("signed64.exe")), 16352, Bytes{}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(work(c.name), c.file);
-        RunResult r = run({c.name});
         std::string output = fs::path(c.name).replace_extension(".torrent").string();
-        EXPECT_EQ(r.out, success(c.name, output, c.offset, c.expected.size()));
+        write_file(work(output), earlier);
+        RunResult r = run({c.name});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(read_file(work(output)), c.expected);
+        if (c.expected.empty()) {
+            EXPECT_EQ(r.out, "Extracting from " + std::string(c.name) + "...\n");
+            EXPECT_EQ(read_file(work(output)), earlier);
+        } else {
+            EXPECT_EQ(r.out, success(c.name, output, c.offset, c.expected.size()));
+            EXPECT_EQ(read_file(work(output)), c.expected);
+        }
     }
+    EXPECT_EQ(opened(), target().opened_path(work(), "pe32.torrent") + "\n" +
+                            target().opened_path(work(), "pe64.torrent") + "\n" +
+                            target().opened_path(work(), "signed.torrent") + "\n");
 }
 
 TEST_F(CliTest, NoMatchWaitsAndFails) {
@@ -91,6 +112,10 @@ TEST_F(CliTest, NoMatchWaitsAndFails) {
     EXPECT_EQ(r.status, 1);
     r = run({"nothing/x*.exe"});
     EXPECT_EQ(r.out, std::string("Could not find any nothing/x*.exe\n") + PROMPT);
+    EXPECT_EQ(r.status, 1);
+    // Several patterns, as typed; an option only counts as the first argument.
+    r = run({"x*.exe", "my file.exe", "--help"});
+    EXPECT_EQ(r.out, std::string("Could not find any x*.exe my file.exe --help\n") + PROMPT);
     EXPECT_EQ(r.status, 1);
 }
 
@@ -142,6 +167,12 @@ TEST_F(CliTest, APatternsDirectoryIsKept) {
     write_file(work("x1.exe"), pattern_bytes(100, 9));  // same name, not the match
     write_file(work("dl.new/setup"), downloader());
     RunResult r = run({"dl/old/x*.exe"});
+    EXPECT_EQ(r.out, success("dl/old/x1.exe", "dl/old/x1.torrent", image_.size(), torrent_.size()));
+    EXPECT_EQ(read_file(work("dl/old/x1.torrent")), torrent_);
+    // Each match is opened with its own pattern's directory part.
+    set_age(work("x1.exe"), 100);
+    fs::remove(work("dl/old/x1.torrent"));
+    r = run({"x*.exe", "dl/old/x*.exe"});
     EXPECT_EQ(r.out, success("dl/old/x1.exe", "dl/old/x1.torrent", image_.size(), torrent_.size()));
     EXPECT_EQ(read_file(work("dl/old/x1.torrent")), torrent_);
     // A dot in a directory name is not the file's extension.
@@ -234,18 +265,41 @@ TEST_F(CliTest, PathsThatDoNotFitAreRefused) {
     EXPECT_EQ(r.out, "Extracting from " + dir + name + "...\n" + located(20, torrent_.size()) +
                          "Output path is too long!\n" + PROMPT);
     EXPECT_EQ(r.status, 1);
+
+    // The longest output name the system takes still saves: the temporary
+    // file's name is no longer. POSIX limits a name (255 bytes), Windows
+    // the whole path (259 characters and the zero).
+    size_t longest = std::string(target().name) == "windows"
+                         ? limit - 1 - target().program_path(work()).size() - 1
+                         : static_cast<size_t>(pathconf(work().c_str(), _PC_NAME_MAX));
+    std::string stem(longest - std::strlen(".torrent"), 'z');
+    write_file(work(stem + ".exe"), downloader());
+    r = run({stem + ".exe"});
+    EXPECT_EQ(r.out, success(stem + ".exe", stem + ".torrent", image_.size(), torrent_.size()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(work(stem + ".torrent")), torrent_);
 }
 
 // Names outside ASCII (and outside any one legacy code page) go through as
 // they are; on Windows the UTF-8 code page of the manifest makes this work.
-TEST_F(CliTest, NamesOutsideAsciiAreKept) {
-    const std::string name = "Quv-\xC3\xBC\xE6\x97\xA5\xD0\x96-downloader";  // u-umlaut, a kanji, a Cyrillic letter
-    write_file(work(name + ".exe"), downloader());
-    RunResult r = run();
-    EXPECT_EQ(r.out, success(name + ".exe", name + ".torrent", image_.size(), torrent_.size()));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(work(name + ".torrent")), torrent_);
-    EXPECT_EQ(opened(), target().opened_path(work(), name + ".torrent") + "\n");
+// A name is taken as it is typed: brackets are no wildcards, and a leading
+// "-" reaches the opener as part of a full path, never as an option.
+TEST_F(CliTest, UnusualNamesAreKept) {
+    const std::string names[] = {
+        "Quv-\xC3\xBC\xE6\x97\xA5\xD0\x96-downloader",  // u-umlaut, a kanji, a Cyrillic letter
+        "Quv-x-downloader [1]",
+        "-dash-downloader",
+    };
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        fs::remove(path("bin/opened.log"));
+        write_file(work(name + ".exe"), downloader());
+        RunResult r = run({name + ".exe"});
+        EXPECT_EQ(r.out, success(name + ".exe", name + ".torrent", image_.size(), torrent_.size()));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(read_file(work(name + ".torrent")), torrent_);
+        EXPECT_EQ(opened(), target().opened_path(work(), name + ".torrent") + "\n");
+    }
 }
 
 TEST_F(CliTest, EmptyPayloadAtTheEndStillSaves) {
@@ -268,7 +322,7 @@ TEST_F(CliTest, HelpAndVersion) {
     for (const char* flag : {"-h", "--help"}) {
         RunResult r = run({flag});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out.rfind("Usage: dl2torrent [PATTERN]\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind("Usage: dl2torrent [PATTERN...]\n", 0), 0u) << r.out;
         EXPECT_NE(r.out.find("\"Quv-*-downloader.exe\""), std::string::npos);
         EXPECT_NE(r.out.find("Exit status"), std::string::npos);
     }

@@ -33,17 +33,20 @@ std::string wine_path(const fs::path& path) {
     return text;
 }
 
-std::string opened_as_given(const fs::path&, const std::string& saved) { return saved; }
+// The current directory as the program sees it, with the name after it.
+std::string opened_after_cwd(const fs::path& dir, const std::string& saved) {
+    return fs::canonical(dir).string() + "/" + saved;
+}
 
-// The Windows shell hands the opener a full path.
-std::string opened_in_full(const fs::path& dir, const std::string& saved) { return wine_path(dir / saved); }
+// The Windows shell's full path: "." and ".." resolved, backslashes.
+std::string opened_in_wine(const fs::path& dir, const std::string& saved) { return wine_path(dir / saved); }
 
 Target make_native() {
-    return {"native", static_cast<size_t>(pathconf(".", _PC_PATH_MAX)), EISDIR, EINVAL, host_path, opened_as_given};
+    return {"native", static_cast<size_t>(pathconf(".", _PC_PATH_MAX)), EISDIR, EINVAL, host_path, opened_after_cwd};
 }
 
 // ERROR_ACCESS_DENIED, ERROR_NEGATIVE_SEEK; MAX_PATH of the A functions.
-Target make_windows() { return {"windows", 260, 5, 131, wine_path, opened_in_full}; }
+Target make_windows() { return {"windows", 260, 5, 131, wine_path, opened_in_wine}; }
 
 Target& selected_target() {
     static Target chosen = make_native();
@@ -109,7 +112,7 @@ void EndToEndTest::SetUp() {
 RunResult EndToEndTest::run(const std::vector<std::string>& args) const { return run_with(args, {}); }
 
 RunResult EndToEndTest::run_with(const std::vector<std::string>& args, const std::function<void()>& before_exec,
-                                 const std::function<void()>& after_first_line) const {
+                                 const std::function<void(pid_t)>& after_first_line) const {
     RunResult result;
     int out = -1;
     pid_t pid = spawn(work(), path("bin"), args, &out, before_exec);
@@ -120,7 +123,7 @@ RunResult EndToEndTest::run_with(const std::vector<std::string>& args, const std
             result.out.push_back(c);
             if (c == '\n') break;
         }
-        after_first_line();
+        after_first_line(pid);
     }
     char buffer[4096];
     ssize_t n;

@@ -22,7 +22,8 @@ struct Target {
     unsigned long error_negative_seek; // a payload start it cannot position to
     // A path of this machine as the program names it (under Wine: Z:\...).
     std::string (*program_path)(const std::filesystem::path& path);
-    // What the registered opener receives for `saved`, as printed, in `dir`.
+    // What the registered opener receives for `saved`, as printed, in `dir`:
+    // a full path.
     std::string (*opened_path)(const std::filesystem::path& dir, const std::string& saved);
 };
 const Target& target();
@@ -41,10 +42,11 @@ protected:
     // Runs the program in work/ with standard input closed and no terminal.
     RunResult run(const std::vector<std::string>& args = {}) const;
     // The same, with `before_exec` run in the child just before the program
-    // starts (limits, signal dispositions, credentials), and `after_first_line`
-    // run in the suite once the program's first line has arrived.
+    // starts (limits, signal dispositions, credentials, standard streams),
+    // and `after_first_line` run in the suite, with the program's process
+    // id, once its first line has arrived.
     RunResult run_with(const std::vector<std::string>& args, const std::function<void()>& before_exec,
-                       const std::function<void()>& after_first_line = {}) const;
+                       const std::function<void(pid_t)>& after_first_line = {}) const;
     // Starts the program and returns once its first line has arrived; then
     // whether it was still running 200 ms later, and that line.
     bool still_running_after_first_line(std::string* line) const;

@@ -2,6 +2,7 @@
 // changed by another process during the pause, an unreadable input, an
 // output name that is a symbolic link, odd patterns and PE headers with
 // every field at its extreme.
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
@@ -77,7 +78,7 @@ TEST_F(HostileTest, DiskFull) {
     });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), payload);
-    EXPECT_EQ(opened(), "Quv-1-downloader.torrent\n");
+    EXPECT_EQ(opened(), target().opened_path(work(), "Quv-1-downloader.torrent") + "\n");
 }
 
 // The input is opened shared for reading and writing; another process may
@@ -100,9 +101,9 @@ TEST_F(HostileTest, InputChangedDuringThePause) {
         {"cut inside the payload: the rest is saved", concat(image_, torrent_),
          [&](const fs::path& p) { fs::resize_file(p, image_end + 100); }, located(image_end, 100),
          Bytes(torrent_.begin(), torrent_.begin() + 100)},
-        // The sections now end past the file: nothing is there to copy.
-        {"cut inside the image", concat(image_, torrent_), [&](const fs::path& p) { fs::resize_file(p, 1000); },
-         located(image_end, 0), Bytes{}},
+        // The sections now end past the file: nothing is there to save.
+        {"cut inside the image: nothing found", concat(image_, torrent_),
+         [&](const fs::path& p) { fs::resize_file(p, 1000); }, "", Bytes{}},
         {"the trailer cut off: nothing found", with_trailer,
          [&](const fs::path& p) { fs::resize_file(p, with_trailer.size() - 8); }, "", Bytes{}},
         {"emptied: nothing found", concat(image_, torrent_), [&](const fs::path& p) { fs::resize_file(p, 0); }, "",
@@ -114,7 +115,7 @@ TEST_F(HostileTest, InputChangedDuringThePause) {
         fs::remove(path("bin/opened.log"));
         write_file(work("Quv-1-downloader.exe"), c.before);
         fs::path input = work("Quv-1-downloader.exe");
-        RunResult r = run_with({}, {}, [&] {
+        RunResult r = run_with({}, {}, [&](pid_t) {
             // The program opens the file right after its first line, then waits 1000 ms.
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             c.change(input);
@@ -230,6 +231,10 @@ TEST_F(HostileTest, PatternsWithParentsAbsolutePathsSpacesAndOtherBytes) {
         {"UTF-8 letters", "d\xc3\xbc/Quv-\xc3\xa9-downloader.exe", "d\xc3\xbc/Quv-*-downloader.exe",
          "d\xc3\xbc/Quv-\xc3\xa9-downloader.exe", "d\xc3\xbc/Quv-\xc3\xa9-downloader.torrent"},
         {"bytes that are no UTF-8", "\xff\xfe-\x80.exe", "\xff*.exe", "\xff\xfe-\x80.exe", "\xff\xfe-\x80.torrent"},
+        // Only * and ? are wildcards: a backslash is a byte of the name, and
+        // ? stands for one character, here two bytes.
+        {"a backslash", "back\\slash.exe", "back\\slash.exe", "back\\slash.exe", "back\\slash.torrent"},
+        {"? over a two-byte letter", "caf\xc3\xa9.exe", "caf?.exe", "caf\xc3\xa9.exe", "caf\xc3\xa9.torrent"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -306,6 +311,71 @@ TEST_F(HostileTest, PeHeadersAtTheirExtremes) {
             EXPECT_FALSE(fs::exists(work("x.torrent")));
         }
         EXPECT_EQ(temporaries(), std::vector<std::string>{});
+    }
+}
+
+// Console output is best effort: a reader that went away, a full disk or a
+// closed descriptor never costs the save, and the status is the one the run
+// earned. SIGPIPE has its default action, as in a shell's pipeline.
+TEST_F(HostileTest, OutputThatGoesNowhere) {
+    auto reader_gone = [] {
+        int fds[2];
+        if (pipe(fds) != 0) _exit(125);
+        close(fds[0]);
+        dup2(fds[1], 1);
+        close(fds[1]);
+    };
+    auto full = [] {
+        int fd = open("/dev/full", O_WRONLY);
+        if (fd < 0) _exit(125);
+        dup2(fd, 1);
+        close(fd);
+    };
+    const struct {
+        const char* what;
+        std::function<void()> output;
+    } cases[] = {
+        {"a pipe whose reader is gone (| head -1)", reader_gone},
+        {"a full disk (> /dev/full)", full},
+        {"closed (>&-)", [] { close(1); }},
+        {"closed, and standard error too", [] { close(1), close(2); }},
+    };
+    write_file(work("Quv-1-downloader.exe"), downloader());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(work("Quv-1-downloader.torrent"));
+        auto setup = [&] {
+            signal(SIGPIPE, SIG_DFL);
+            c.output();
+        };
+        EXPECT_EQ(run_with({}, setup).status, 0);
+        EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), torrent_);
+        EXPECT_EQ(run_with({"nothing*.exe"}, setup).status, 1);
+        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+    }
+}
+
+// A signal that ends the run in the middle of a save takes the temporary
+// file with it and leaves the earlier output as it was; the process still
+// ends by that signal.
+TEST_F(HostileTest, InterruptedSaveLeavesNothingBehind) {
+    const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    write_file(work("Quv-1-downloader.exe"), concat(image_, pattern_bytes(64 << 20, 34)));
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        write_file(work("Quv-1-downloader.torrent"), earlier);
+        bool seen = false;
+        RunResult r = run_with({}, [] { signal(SIGINT, SIG_DFL); }, [&](pid_t pid) {
+            // The temporary file appears once the pause and the search are over.
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (!(seen = !temporaries().empty()) && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            kill(pid, sig);
+        });
+        EXPECT_TRUE(seen) << "the save never started";
+        EXPECT_EQ(r.status, 128 + sig);
+        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), earlier);
     }
 }
 

@@ -27,11 +27,19 @@ bool same_settings(const termios& a, const termios& b) {
            cfgetospeed(&a) == cfgetospeed(&b);
 }
 
+// How the program is started on the terminal.
+enum class Start {
+    FOREGROUND,      // standard input and output on the terminal, as typed at a shell
+    STDIN_FROM_NULL, // < /dev/null
+    STDOUT_TO_FILE,  // > out.txt
+    BACKGROUND,      // & : in a process group that does not own the terminal
+};
+
 // The program in work/ with a pseudo-terminal as its controlling terminal
-// and as its standard output (and input, unless `stdin_from_null`).
+// and, unless `start` says otherwise, as its standard input and output.
 class PtyRun {
 public:
-    PtyRun(const fs::path& cwd, const fs::path& bin, const std::vector<std::string>& args, bool stdin_from_null) {
+    PtyRun(const fs::path& cwd, const fs::path& bin, const std::vector<std::string>& args, Start start) {
         if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
         tcgetattr(slave_, &before_);
         std::vector<std::string> argv = program_command();
@@ -41,12 +49,17 @@ public:
         if (pid_ == 0) {
             setsid();
             if (ioctl(slave_, TIOCSCTTY, 0) != 0) _exit(126);
-            int in = stdin_from_null ? open("/dev/null", O_RDONLY) : slave_;
+            if (chdir(cwd.c_str()) != 0) _exit(126);
+            int in = start == Start::STDIN_FROM_NULL ? open("/dev/null", O_RDONLY) : slave_;
+            int out = start == Start::STDOUT_TO_FILE ? open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600) : slave_;
             dup2(in, 0);
-            dup2(slave_, 1);
+            dup2(out, 1);
             dup2(slave_, 2);
             close(master_);
-            if (chdir(cwd.c_str()) != 0) _exit(126);
+            // As a shell starts a job with "&": a process group of its own,
+            // while this one, the session's, keeps the terminal. Its exit
+            // status is passed on.
+            if (start == Start::BACKGROUND) become_background_job();
             setenv("PATH", path_env.c_str(), 1);
             std::vector<char*> raw;
             for (auto& a : argv) raw.push_back(a.data());
@@ -54,6 +67,18 @@ public:
             execvp(raw[0], raw.data());
             _exit(127);
         }
+    }
+    // In the child: forks the job, which returns, and waits for it.
+    static void become_background_job() {
+        pid_t job = fork();
+        if (job == 0) {
+            setpgid(0, 0);
+            return;
+        }
+        int status = 0;
+        while (waitpid(job, &status, 0) < 0 && errno == EINTR) {
+        }
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     }
     ~PtyRun() {
         if (pid_ > 0 && !exited_) {
@@ -139,36 +164,46 @@ TEST_F(TerminalTest, AFailedRunWaitsForOneKeyWithoutEchoAndRestoresTheTerminal) 
     const struct {
         const char* what;
         std::string keys;
-        bool stdin_from_null;
+        Start start;
         int status;
+        bool waits = true;
+        std::string screen = FAILED_SCREEN;
     } cases[] = {
-        {"a letter", "x", false, 1},
-        {"Enter", "\r", false, 1},
-        {"an arrow key, three bytes at once", "\x1b[A", false, 1},
-        {"standard input elsewhere: the terminal is still read", "q", true, 1},
-        {"Ctrl+C: the run dies of it", "\x03", false, 128 + SIGINT},
+        {"a letter", "x", Start::FOREGROUND, 1},
+        {"Enter", "\r", Start::FOREGROUND, 1},
+        {"an arrow key, three bytes at once", "\x1b[A", Start::FOREGROUND, 1},
+        {"standard input elsewhere: the terminal is still read", "q", Start::STDIN_FROM_NULL, 1},
+        {"Ctrl+C: the run dies of it", "\x03", Start::FOREGROUND, 128 + SIGINT},
+        // Nobody sees the prompt, or the run may not read the terminal: it
+        // ends at once and leaves the terminal's settings alone.
+        {"standard output to a file", "", Start::STDOUT_TO_FILE, 1, false, ""},
+        {"a background job", "", Start::BACKGROUND, 1, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        PtyRun run(work(), path("bin"), {}, c.stdin_from_null);
+        PtyRun run(work(), path("bin"), {}, c.start);
         ASSERT_TRUE(run.started());
-        ASSERT_TRUE(run.read_until(FAILED_SCREEN)) << run.screen();
-        std::this_thread::sleep_for(300ms);
-        EXPECT_TRUE(run.running()) << "it must wait for a key";
-        termios waiting = run.settings();
-        EXPECT_EQ(waiting.c_lflag & (ECHO | ICANON), 0u) << "the wait reads single keys without echo";
-        run.type(c.keys);
+        if (c.waits) {
+            ASSERT_TRUE(run.read_until(FAILED_SCREEN)) << run.screen();
+            std::this_thread::sleep_for(300ms);
+            EXPECT_TRUE(run.running()) << "it must wait for a key";
+            termios waiting = run.settings();
+            EXPECT_EQ(waiting.c_lflag & (ECHO | ICANON), 0u) << "the wait reads single keys without echo";
+            run.type(c.keys);
+        }
         EXPECT_EQ(run.wait_for_exit(), c.status);
         run.drain(200);
-        EXPECT_EQ(run.screen(), FAILED_SCREEN) << "nothing more, the key not echoed";
+        EXPECT_EQ(run.screen(), c.screen) << "nothing more, the key not echoed";
         EXPECT_TRUE(same_settings(run.settings(), run.settings_before())) << "the terminal's settings are restored";
         EXPECT_EQ(run.unread_input(), 0) << "the rest of a multi-byte key is not left for the shell";
     }
+    const std::string file = "Could not find any Quv-*-downloader.exe\nPress any key to exit..\n";
+    EXPECT_EQ(read_file(work("out.txt")), Bytes(file.begin(), file.end()));
 }
 
 TEST_F(TerminalTest, ASuccessfulRunDoesNotWait) {
     write_file(work("Quv-1-downloader.exe"), concat(read_file(fixture("hello64.exe")), read_file(fixture("sample.torrent"))));
-    PtyRun run(work(), path("bin"), {}, false);
+    PtyRun run(work(), path("bin"), {}, Start::FOREGROUND);
     ASSERT_TRUE(run.started());
     EXPECT_EQ(run.wait_for_exit(), 0);
     run.drain(200);

@@ -24,12 +24,15 @@ unsigned g_counts[static_cast<int>(Call::Count)];
 std::vector<CallRecord> g_log;
 std::vector<std::string> g_opened;
 unsigned g_key_waits = 0;
+unsigned long g_slept_ms = 0;
 
 // Logs the call; true when this is the one to fail, with the error left set.
 bool should_fail(Call call, bool write_access = false) {
     g_log.push_back({call, write_access});
     unsigned n = ++g_counts[static_cast<int>(call)];
-    if (g_plan.call != call || g_plan.nth != n || g_plan.short_write || g_plan.empty_read) return false;
+    if (g_plan.call != call || n < g_plan.nth || n - g_plan.nth >= g_plan.repeat || g_plan.short_write ||
+        g_plan.empty_read)
+        return false;
     g_fired = true;
     SetLastError(g_plan.error);
     return true;
@@ -55,12 +58,14 @@ void disarm_faults() {
     g_log.clear();
     g_opened.clear();
     g_key_waits = 0;
+    g_slept_ms = 0;
 }
 
 bool fault_fired() { return g_fired; }
 const std::vector<CallRecord>& call_log() { return g_log; }
 const std::vector<std::string>& opened_paths() { return g_opened; }
 unsigned key_waits() { return g_key_waits; }
+unsigned long slept_ms() { return g_slept_ms; }
 
 extern "C" {
 
@@ -130,14 +135,18 @@ BOOL __wrap__Z11MoveFileExAPKcS0_j(LPCSTR from, LPCSTR to, DWORD flags) {
     return __real__Z11MoveFileExAPKcS0_j(from, to, flags);
 }
 
-// The run's pause and key wait cost nothing here; the desktop is not asked.
-void __wrap__Z5Sleepj(DWORD) {}
+// The planned error is one that another program's open handle causes, if
+// the plan says so; no other is (POSIX has none).
+bool __wrap__Z20is_held_for_a_momentjb(DWORD error, bool) { return g_plan.held && error == g_plan.error; }
+
+// The run's pauses and key wait cost nothing here; the desktop is not asked.
+void __wrap__Z5Sleepj(DWORD ms) { g_slept_ms += ms; }
 
 void __wrap__Z12wait_for_keyv() { ++g_key_waits; }
 
-HINSTANCE __wrap__Z13ShellExecuteAPvPKcS1_S1_S1_i(HWND, LPCSTR, LPCSTR file, LPCSTR, LPCSTR, int) {
-    g_opened.emplace_back(file);
-    return reinterpret_cast<HINSTANCE>(static_cast<intptr_t>(33));
+BOOL __wrap__Z15ShellExecuteExAP17SHELLEXECUTEINFOA(SHELLEXECUTEINFOA* info) {
+    g_opened.emplace_back(info->lpFile);
+    return TRUE;
 }
 
 }  // extern "C"

@@ -35,12 +35,16 @@ struct FaultPlan {
     DWORD error = 0;          // the error code the failed call leaves
     bool short_write = false; // WriteFile takes half and reports success
     bool empty_read = false;  // ReadFile delivers 0 bytes and reports success
+    unsigned repeat = 1;      // how many occurrences in a row fail, from the nth on
+    bool held = false;        // the error counts as a file held for a moment
 };
 
 void arm_fault(const FaultPlan& plan);
 void disarm_faults();
 bool fault_fired();
 const std::vector<CallRecord>& call_log();
-// Paths handed to ShellExecuteA (recorded, nothing is started).
+// Paths handed to ShellExecuteExA (recorded, nothing is started).
 const std::vector<std::string>& opened_paths();
 unsigned key_waits();
+// Milliseconds the run asked Sleep for, in all (it returns at once here).
+unsigned long slept_ms();

@@ -65,6 +65,9 @@ protected:
         return outcome;
     }
 
+    // The saved file as the desktop is asked to open it: a full path.
+    std::string opened_output() const { return (fs::canonical(dir()) / OUTPUT).string(); }
+
     // Everything in the folder but the input and the output: temporary files.
     std::vector<std::string> leftovers() const {
         std::vector<std::string> extra;
@@ -179,7 +182,7 @@ TEST_F(FaultTest, EveryCallFailingInTurn) {
                 size_t kept = (plan.nth - reads_before_save - 1) * size_t{COPY_CHUNK_SIZE};
                 EXPECT_EQ(r.out, success);
                 EXPECT_EQ(r.status, 0);
-                EXPECT_EQ(opened_paths(), std::vector<std::string>{OUTPUT});
+                EXPECT_EQ(opened_paths(), std::vector<std::string>{opened_output()});
                 EXPECT_EQ(output, Bytes(s.payload.begin(), s.payload.begin() + kept));
                 result = "saved the " + std::to_string(output.size()) + " bytes before it, status 0";
             } else if (phases[k] == Phase::Save) {
@@ -216,7 +219,7 @@ TEST_F(FaultTest, EveryCallFailingInTurn) {
                     size_t from = std::min<size_t>(offset, s.input.size());
                     size_t to = std::min<size_t>(from + length, s.input.size());
                     EXPECT_EQ(output, Bytes(s.input.begin() + from, s.input.begin() + to));
-                    EXPECT_EQ(opened_paths(), std::vector<std::string>{OUTPUT});
+                    EXPECT_EQ(opened_paths(), std::vector<std::string>{opened_output()});
                     // A read that failed while searching must not let another
                     // rule guess: an image that also holds a trailer would
                     // give up its whole appended data as the torrent.
@@ -229,6 +232,46 @@ TEST_F(FaultTest, EveryCallFailingInTurn) {
                 std::printf("fault | %-7s | %-22s | %-6s | %s\n", s.name, what.c_str(),
                             PHASE_NAMES[static_cast<int>(phases[k])], result.c_str());
         }
+    }
+}
+
+// A rename over the output or an open of the input that fails because
+// another program holds the file for a moment is tried again, in growing
+// pauses, for SHARING_RETRY_BUDGET_MS; any other failure is final at once.
+TEST_F(FaultTest, FilesHeldForAMomentAreTriedAgain) {
+    const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    const Scenario s = scenarios()[1];
+    const std::string success = std::string("Extracting from ") + INPUT + "...\n" +
+                                located_line(s.offset, s.payload.size()) + "Saving torrent to " + OUTPUT + "...\n";
+    const std::string opened = std::string("Extracting from ") + INPUT + "...\n";
+    const std::string failed = "Error " + std::to_string(FAULT_ERROR) + "\n";
+    const unsigned FOREVER = 1000;
+    const unsigned long PAUSE = OPEN_DELAY_MS;
+    const struct {
+        const char* what;
+        FaultPlan plan;
+        unsigned long slept_ms;  // the run's pause and the pauses between tries
+        std::string out;
+    } cases[] = {
+        {"the rename, held three times", {Call::MoveFileEx, 1, FAULT_ERROR, false, false, 3, true},
+         PAUSE + 10 + 20 + 40, success},
+        {"the rename, held past the budget", {Call::MoveFileEx, 1, FAULT_ERROR, false, false, FOREVER, true},
+         PAUSE + SHARING_RETRY_BUDGET_MS, success + "Could not save torrent!  " + failed + PROMPT},
+        {"the rename, refused for good", {Call::MoveFileEx, 1, FAULT_ERROR, false, false, FOREVER, false}, PAUSE,
+         success + "Could not save torrent!  " + failed + PROMPT},
+        {"the input, held twice", {Call::CreateFile, 1, FAULT_ERROR, false, false, 2, true}, 10 + 20 + PAUSE, success},
+        {"the input, held past the budget", {Call::CreateFile, 1, FAULT_ERROR, false, false, FOREVER, true},
+         SHARING_RETRY_BUDGET_MS, opened + "Could not open input file!  " + failed},
+    };
+    write_file(path(INPUT), s.input);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(path(OUTPUT), earlier);
+        Outcome r = run_in_dir(c.plan);
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+        EXPECT_EQ(slept_ms(), c.slept_ms);
+        EXPECT_EQ(read_file(path(OUTPUT)), r.status == 0 ? s.payload : earlier);
+        EXPECT_EQ(leftovers(), std::vector<std::string>{}) << "a temporary file was left";
     }
 }
 

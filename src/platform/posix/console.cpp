@@ -1,12 +1,82 @@
+// Stands in for the Windows console: printing to standard output, and the
+// key wait after a failure, read from the controlling terminal one key at
+// a time without echo, as ReadConsoleInput reads key events.
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 
+#include "interrupt.h"
 #include "platform.h"
 
+// Output is best effort: a reader that went away (`| head -1`), a full
+// disk or a closed descriptor must not cost the save, so the result of
+// the write is not looked at.
 void console_print(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    vdprintf(STDOUT_FILENO, format, args);
     va_end(args);
-    fflush(stdout);
+}
+
+// A write to a pipe nobody reads fails with EPIPE instead of killing the
+// run, and the standard descriptors are open, so that a file the run opens
+// never becomes standard output by taking a closed one's number.
+ConsoleScope::ConsoleScope() : saved_(0) {
+    signal(SIGPIPE, SIG_IGN);
+    // open() takes the lowest free number: the closed one.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
+}
+
+ConsoleScope::~ConsoleScope() {}
+
+namespace {
+
+// Owns a descriptor; closes it on every path.
+class ScopedFd {
+public:
+    explicit ScopedFd(int fd) : fd_(fd) {}
+    ~ScopedFd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+void wait_for_key() {
+    // The prompt must have gone to the controlling terminal, and the run
+    // must be in its foreground: a background job that changed the
+    // terminal's settings would be stopped (SIGTTOU), and one that read
+    // from it would take the shell's keys. tcgetpgrp fails for a file, a
+    // pipe and any terminal but the controlling one.
+    if (tcgetpgrp(STDOUT_FILENO) != getpgrp()) return;
+    // The terminal itself, not standard input: a redirected stdin must
+    // neither feed the wait nor lose its data to it.
+    ScopedFd tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (tty.get() < 0) return;
+    struct termios saved;
+    if (tcgetattr(tty.get(), &saved) != 0) return;
+    struct termios raw = saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    restore_terminal_if_interrupted(tty.get(), &saved);
+    if (tcsetattr(tty.get(), TCSANOW, &raw) == 0) {
+        char key;
+        while (read(tty.get(), &key, 1) < 0 && errno == EINTR) {
+        }
+    }
+    // TCSAFLUSH drops the rest of a multi-byte key, such as an arrow's sequence.
+    tcsetattr(tty.get(), TCSAFLUSH, &saved);
+    restore_terminal_if_interrupted(-1, nullptr);
 }

@@ -1,4 +1,4 @@
-// POSIX stand-in for the few kernel32/shell32 names the tool uses.
+// POSIX stand-in for the few kernel32/shell32/ole32 names the tool uses.
 // Types and constants keep their Windows names and widths so the portable
 // code reads the same on both platforms; error codes are errno values.
 #pragma once
@@ -13,6 +13,8 @@ typedef void* HINSTANCE;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef int BOOL;
+typedef int32_t HRESULT;
+typedef unsigned long ULONG;
 typedef long long LONGLONG;
 typedef DWORD* LPDWORD;
 typedef LONG* PLONG;
@@ -49,6 +51,11 @@ typedef const void* LPCVOID;
 #define MOVEFILE_REPLACE_EXISTING 0x00000001u
 #define MOVEFILE_WRITE_THROUGH 0x00000008u
 #define SW_SHOWNORMAL 1
+#define SEE_MASK_NOASYNC 0x00000100u
+#define COINIT_APARTMENTTHREADED 0x2u
+#define COINIT_DISABLE_OLE1DDE 0x4u
+#define S_OK ((HRESULT)0)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 
 #define NO_ERROR 0u
 #define ERROR_FILE_NOT_FOUND ((DWORD)ENOENT)
@@ -107,5 +114,20 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 DWORD GetCurrentProcessId();
 void Sleep(DWORD ms);
 
-HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
-                        int show);
+DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part);
+
+struct SHELLEXECUTEINFOA {
+    DWORD cbSize;
+    ULONG fMask;
+    HWND hwnd;
+    LPCSTR lpVerb;
+    LPCSTR lpFile;
+    LPCSTR lpParameters;
+    LPCSTR lpDirectory;
+    int nShow;
+    HINSTANCE hInstApp;
+};
+
+BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
+HRESULT CoInitializeEx(LPVOID reserved, DWORD flags);
+void CoUninitialize();

@@ -1,4 +1,4 @@
-// The Windows side: the real kernel32/shell32 names and types, with
+// The Windows side: the real kernel32/shell32/ole32 names and types, with
 // MAX_PATH as Windows has it (260). NOMINMAX keeps std::min and std::max usable.
 #pragma once
 
@@ -10,4 +10,5 @@
 #endif
 #include <windows.h>
 
+#include <objbase.h>
 #include <shellapi.h>

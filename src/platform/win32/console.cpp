@@ -1,9 +1,10 @@
-// The parts of the platform layer that Windows does not offer under one
-// name: the console code page, the key wait and the directory part of a path.
-// Everything else the logic calls is kernel32/shell32 itself.
+// The console side of the platform layer that Windows does not offer under
+// one name: printing the messages as they are, the output code page while
+// the program runs, and the key wait after a failure.
 #include <cstdarg>
 #include <cstdio>
 
+#include "interrupt.h"
 #include "platform.h"
 
 // Formats into a buffer and writes it with WriteFile, as it is: the C
@@ -32,6 +33,8 @@ ConsoleScope::ConsoleScope() : saved_(GetConsoleOutputCP()) {
     // Paths are in the ANSI code page (UTF-8 under the manifest); the console
     // then shows them as they are. 0: there is no console to set.
     if (saved_ != 0) SetConsoleOutputCP(GetACP());
+    // Ctrl+C or a closed window ends the process without this destructor.
+    restore_code_page_if_interrupted(saved_);
 }
 
 ConsoleScope::~ConsoleScope() {
@@ -57,6 +60,13 @@ bool is_modifier(WORD key) {
 }  // namespace
 
 void wait_for_key() {
+    // Only where someone sees the prompt and can answer it: a console with a
+    // window (a pseudo-console's too), which standard output writes to. A
+    // console made with CREATE_NO_WINDOW (CI runners, scheduled tasks,
+    // programs that start this one hidden) has none, and output sent to a
+    // file or a pipe was never shown.
+    DWORD output_mode = 0;
+    if (!GetConsoleWindow() || !GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &output_mode)) return;
     // The console itself, not standard input: a redirected stdin must neither
     // feed the wait nor lose its data to it. Key events carry no echo.
     ScopedHandle console(CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -74,18 +84,4 @@ void wait_for_key() {
         const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
         if (key.bKeyDown && !is_modifier(key.wVirtualKeyCode)) return;
     }
-}
-
-size_t directory_part_length(const char* path) {
-    size_t length = 0;
-    // CharNextA steps over whole characters, so the 0x5C trail byte of a
-    // double-byte character is never taken for a backslash.
-    for (const char* p = path; *p; p = CharNextA(p)) {
-        if (*p == '\\' || *p == '/') {
-            length = static_cast<size_t>(p - path) + 1;
-        } else if (*p == ':' && p == path + 1) {
-            length = 2;  // a drive prefix: "C:name" is relative to C:'s directory
-        }
-    }
-    return length;
 }

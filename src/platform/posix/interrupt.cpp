@@ -1,0 +1,69 @@
+// Stands in for the console control handler of the Windows program: when
+// SIGINT, SIGTERM or SIGHUP ends the run, a terminal changed by the key
+// wait gets its settings back and an unfinished temporary file is removed.
+// Then the process dies of the signal, as it would have, so the shell sees
+// 128 + n. The handler does only what is safe there: tcsetattr and unlink,
+// on a descriptor and a path prepared in advance.
+#include "interrupt.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "platform.h"
+
+namespace {
+
+const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
+
+volatile sig_atomic_t g_tty_fd = -1;
+struct termios g_tty_saved;
+volatile sig_atomic_t g_remove_armed = 0;
+char g_remove_path[PATH_MAX];
+
+void on_interrupt(int sig) {
+    if (g_tty_fd >= 0) tcsetattr(g_tty_fd, TCSAFLUSH, &g_tty_saved);
+    if (g_remove_armed) unlink(g_remove_path);
+    // The signal is blocked while this runs; once it returns, the default
+    // action ends the process.
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Installs the handler once. A signal the process was started with
+// ignored (a background job of a non-interactive shell ignores SIGINT)
+// stays ignored, as the shell meant.
+void catch_interrupts() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int sig : INTERRUPTS) sigaddset(&action.sa_mask, sig);
+    for (int sig : INTERRUPTS) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
+    }
+}
+
+}  // namespace
+
+void restore_terminal_if_interrupted(int fd, const struct termios* saved) {
+    g_tty_fd = -1;
+    if (fd < 0) return;
+    catch_interrupts();
+    g_tty_saved = *saved;
+    g_tty_fd = fd;
+}
+
+void remove_if_interrupted(const char* path) {
+    g_remove_armed = 0;
+    if (!path || std::strlen(path) >= sizeof g_remove_path) return;
+    catch_interrupts();
+    std::memcpy(g_remove_path, path, std::strlen(path) + 1);
+    g_remove_armed = 1;
+}

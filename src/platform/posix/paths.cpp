@@ -1,0 +1,41 @@
+// Stands in for kernel32's path calls (GetCurrentDirectoryA,
+// GetFullPathNameA) and says where a path's directory part ends. "/" is the
+// only separator; a backslash or a colon is an ordinary byte of a name.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+    if (getcwd(buffer, size)) return static_cast<DWORD>(std::strlen(buffer));
+    if (errno != ERANGE) return 0;
+    // Too small: report the size needed, zero included, and leave the buffer be.
+    char* whole = getcwd(nullptr, 0);
+    if (!whole) return 0;
+    DWORD needed = static_cast<DWORD>(std::strlen(whole) + 1);
+    std::free(whole);
+    return needed;
+}
+
+// Like the original, a relative name is put after the current directory;
+// unlike it, "." and ".." stay as they are, since a symbolic link on the
+// way may make them mean something else than the name's text suggests.
+DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part) {
+    char cwd[PATH_MAX];
+    if (name[0] != '/' && !getcwd(cwd, sizeof cwd)) return 0;
+    int n = name[0] == '/' ? std::snprintf(buffer, size, "%s", name)
+                           : std::snprintf(buffer, size, "%s%s%s", cwd, cwd[1] ? "/" : "", name);
+    if (n < 0) return 0;
+    // Too small: the size needed, zero included.
+    if (static_cast<DWORD>(n) >= size) return static_cast<DWORD>(n) + 1;
+    if (file_part) *file_part = buffer + directory_part_length(buffer);
+    return static_cast<DWORD>(n);
+}
+
+size_t directory_part_length(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash ? static_cast<size_t>(slash - path) + 1 : 0;
+}

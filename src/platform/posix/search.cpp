@@ -1,0 +1,110 @@
+// Stands in for kernel32's file search (FindFirstFileA, FindNextFileA,
+// FindClose): one record per directory entry whose name matches the
+// pattern's last component, files and directories alike, "." and ".."
+// included, in the order of their name bytes.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "wildcard.h"
+
+namespace {
+
+// Seconds from 1601-01-01 (FILETIME's epoch) to 1970-01-01.
+constexpr long long EPOCH_DIFFERENCE_S = 11644473600LL;
+
+// A directory listing already filtered by the pattern and sorted by name.
+struct FindState {
+    std::string directory;
+    std::vector<std::string> names;
+    size_t next = 0;
+};
+
+FILETIME filetime_of(const struct timespec& ts) {
+    unsigned long long ticks =
+        static_cast<unsigned long long>(ts.tv_sec + EPOCH_DIFFERENCE_S) * 10000000ULL +
+        static_cast<unsigned long long>(ts.tv_nsec) / 100ULL;
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(ticks);
+    ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return ft;
+}
+
+struct timespec mtime_of(const struct stat& st) {
+#if defined(__APPLE__)
+    return st.st_mtimespec;
+#else
+    return st.st_mtim;
+#endif
+}
+
+// Fills one record for the entry; an entry gone since the listing gets no times.
+void fill_record(const FindState& state, const std::string& name, WIN32_FIND_DATAA* data) {
+    std::memset(data, 0, sizeof *data);
+    std::snprintf(data->cFileName, sizeof data->cFileName, "%s", name.c_str());
+    std::string path = state.directory + name;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 && lstat(path.c_str(), &st) != 0) return;
+    data->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    data->ftLastWriteTime = filetime_of(mtime_of(st));
+    data->ftLastAccessTime = data->ftLastWriteTime;
+    data->ftCreationTime = data->ftLastWriteTime;
+    unsigned long long size = static_cast<unsigned long long>(st.st_size);
+    data->nFileSizeLow = static_cast<DWORD>(size);
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+}
+
+// Reads the pattern's directory and keeps the names its last component matches.
+bool list_matches(const char* pattern, FindState* state) {
+    size_t dir_len = directory_part_length(pattern);
+    state->directory.assign(pattern, dir_len);
+    const char* wildcard = pattern + dir_len;
+    DIR* dir = opendir(dir_len ? state->directory.c_str() : ".");
+    if (!dir) return false;
+    while (struct dirent* entry = readdir(dir)) {
+        if (wildcard_match(wildcard, entry->d_name)) state->names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    std::sort(state->names.begin(), state->names.end());
+    return true;
+}
+
+}  // namespace
+
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
+    FindState* state = new FindState;
+    if (!list_matches(pattern, state)) {
+        int err = errno;
+        delete state;
+        errno = err;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (state->names.empty()) {
+        delete state;
+        errno = ENOENT;
+        return INVALID_HANDLE_VALUE;
+    }
+    fill_record(*state, state->names[state->next++], data);
+    return state;
+}
+
+BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data) {
+    FindState* state = static_cast<FindState*>(find);
+    if (state->next >= state->names.size()) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    fill_record(*state, state->names[state->next++], data);
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE find) {
+    delete static_cast<FindState*>(find);
+    return TRUE;
+}

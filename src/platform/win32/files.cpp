@@ -1,0 +1,28 @@
+// The file side of the platform layer that Windows does not offer under one
+// name: which failures another program's open handle causes for a moment,
+// and where a path's directory part ends. Every file call itself is
+// kernel32's own.
+#include "platform.h"
+
+// Scanners, the indexer and sync clients open a file that was just written
+// without FILE_SHARE_DELETE for a moment, and a torrent client may hold an
+// earlier output so: a rename or delete then fails with one of these. An
+// open that is denied access is a real refusal (a directory, a permission).
+bool is_held_for_a_moment(DWORD error, bool opening) {
+    if (opening) return error == ERROR_SHARING_VIOLATION;
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+size_t directory_part_length(const char* path) {
+    size_t length = 0;
+    // CharNextA steps over whole characters, so the 0x5C trail byte of a
+    // double-byte character is never taken for a backslash.
+    for (const char* p = path; *p; p = CharNextA(p)) {
+        if (*p == '\\' || *p == '/') {
+            length = static_cast<size_t>(p - path) + 1;
+        } else if (*p == ':' && p == path + 1) {
+            length = 2;  // a drive prefix: "C:name" is relative to C:'s directory
+        }
+    }
+    return length;
+}

@@ -1,0 +1,45 @@
+// A console control handler for Ctrl+C, Ctrl+Break, a closed console
+// window, a log-off and a shutdown. Windows runs it on a thread of its own
+// while the program goes on, and ends the process when it returns FALSE,
+// without running destructors: so the handler puts the console's code page
+// back and removes an unfinished temporary file (created shared for
+// deleting, so the name goes although the save still holds it open), then
+// lets the default handling end the process.
+#include "interrupt.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+std::atomic<UINT> g_code_page{0};
+std::atomic<bool> g_remove_armed{false};
+char g_remove_path[MAX_PATH];
+
+BOOL WINAPI on_console_event(DWORD) {
+    UINT code_page = g_code_page.load();
+    if (code_page != 0) SetConsoleOutputCP(code_page);
+    if (g_remove_armed.load()) DeleteFileA(g_remove_path);
+    return FALSE;
+}
+
+// Installs the handler once.
+void catch_console_events() {
+    static std::atomic<bool> installed{false};
+    if (!installed.exchange(true)) SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+}  // namespace
+
+void restore_code_page_if_interrupted(UINT code_page) {
+    g_code_page = code_page;
+    catch_console_events();
+}
+
+void remove_if_interrupted(const char* path) {
+    g_remove_armed = false;
+    if (!path || std::strlen(path) >= sizeof g_remove_path) return;
+    catch_console_events();
+    std::memcpy(g_remove_path, path, std::strlen(path) + 1);
+    g_remove_armed = true;
+}
