@@ -27,9 +27,12 @@ set_tests_properties(unit_tests_cp932 PROPERTIES FAIL_REGULAR_EXPRESSION "SKIPPE
                      ENVIRONMENT "LC_ALL=ja_JP.UTF-8")
 
 # The key wait and the code page need a console: `script` runs the tests on a terminal of
-# their own, which Wine makes the program's console.
-add_executable(console_tests wine/console_test.cpp)
+# their own, which Wine makes the program's console. So do the program's runs that
+# share that console: hidden, with a file for output, ended by Ctrl+Break.
+add_executable(console_tests wine/console_test.cpp wine/launch_test.cpp)
 target_link_libraries(console_tests PRIVATE test_support GTest::gtest_main)
+target_compile_definitions(console_tests PRIVATE DL2TORRENT_EXE="$<TARGET_FILE:dl2torrent>")
+add_dependencies(console_tests dl2torrent)
 add_test(NAME console_tests COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/on-terminal.sh wine $<TARGET_FILE:console_tests> --gtest_color=no)
 
 set_tests_properties(unit_tests unit_tests_cp932 e2e_tests console_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT_MODIFICATION "${WINE_ENVIRONMENT}"

@@ -1,0 +1,212 @@
+// dl2torrent.exe started the ways Windows starts console programs: hidden
+// (CREATE_NO_WINDOW, as CI runners and scheduled tasks do), with its output
+// in a file, next to another program that holds its files open, and ended
+// by Ctrl+Break. Runs on the console of the Windows tests' terminal.
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform.h"
+#include "support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char PROMPT[] = "Press any key to exit..\n";
+
+// The program as Windows names it: this machine's root is drive Z: under Wine.
+std::string program() {
+    std::string path = "Z:" DL2TORRENT_EXE;
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+class LaunchTest : public ScratchDirTest {
+protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        torrent_ = read_file(fixture("sample.torrent"));
+        downloader_ = concat(read_file(fixture("hello64.exe")), torrent_);
+    }
+    // A run that a failed test left behind must not outlive the folder.
+    void TearDown() override {
+        if (process_.valid()) finish(0ms);
+        ScratchDirTest::TearDown();
+    }
+    // Starts the program in the scratch folder; its standard output goes to
+    // out.txt when `output_to_file`, else to whatever console it gets.
+    bool start(const std::string& args, DWORD flags, bool output_to_file) {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        ScopedHandle out(output_to_file ? CreateFileA(path("out.txt").string().c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                      &inherit, CREATE_ALWAYS, 0, nullptr)
+                                        : INVALID_HANDLE_VALUE);
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        if (output_to_file) {
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+            startup.hStdOutput = out.get();
+            startup.hStdError = out.get();
+        }
+        std::string command = "dl2torrent.exe " + args;
+        PROCESS_INFORMATION info = {};
+        if (!CreateProcessA(program().c_str(), command.data(), nullptr, nullptr, output_to_file, flags, nullptr,
+                            dir().string().c_str(), &startup, &info))
+            return false;
+        process_.reset(info.hProcess);
+        CloseHandle(info.hThread);
+        pid_ = info.dwProcessId;
+        return true;
+    }
+    // Its exit code once it ends within `limit`; else it is stopped and
+    // STILL_ACTIVE is returned.
+    DWORD finish(std::chrono::milliseconds limit = 5s) {
+        if (WaitForSingleObject(process_.get(), static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.get(), 99);
+            WaitForSingleObject(process_.get(), INFINITE);
+            return STILL_ACTIVE;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(process_.get(), &code);
+        return code;
+    }
+    std::string output() const {
+        Bytes out = read_file(path("out.txt"));
+        return std::string(out.begin(), out.end());
+    }
+    // Waits up to 20 s for the save's temporary file to appear.
+    bool save_started() const {
+        for (int i = 0; i < 20000; ++i) {
+            for (const auto& name : listing())
+                if (name.find(".tmp") != std::string::npos) return true;
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
+    std::vector<std::string> temporaries() const {
+        std::vector<std::string> found;
+        for (const auto& name : listing())
+            if (name.find(".tmp") != std::string::npos) found.push_back(name);
+        return found;
+    }
+    // Holds `name` open as a torrent client may: shared for reading and
+    // writing, not for deleting, so it cannot be replaced meanwhile.
+    HANDLE hold(const std::string& name) const {
+        return CreateFileA(path(name).string().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    }
+
+    Bytes torrent_, downloader_;
+    ScopedHandle process_;
+    DWORD pid_ = 0;
+};
+
+// The key wait needs a console window that shows the prompt. The console
+// of these tests has one (not visible under Wine), and there it waits.
+TEST_F(LaunchTest, NoWaitWhereNobodySeesThePrompt) {
+    EXPECT_NE(GetConsoleWindow(), nullptr);
+    const struct {
+        const char* what;
+        DWORD flags;
+        bool output_to_file;
+    } cases[] = {
+        {"a console without a window (CREATE_NO_WINDOW)", CREATE_NO_WINDOW, false},
+        {"output to a file, on this console", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(start("nothing*.exe", c.flags, c.output_to_file));
+        EXPECT_EQ(finish(), 1u);
+    }
+    EXPECT_EQ(output(), std::string("Could not find any nothing*.exe\n") + PROMPT);
+}
+
+// A program that holds the earlier output open without FILE_SHARE_DELETE
+// blocks the rename over it. Let go within the retry budget, the save goes
+// through; held past it, the failure is reported and nothing is lost.
+TEST_F(LaunchTest, AnOutputHeldOpenForAMomentIsWaitedFor) {
+    const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    write_file(path("Quv-1-downloader.exe"), downloader_);
+    const struct {
+        const char* what;
+        std::chrono::milliseconds held;  // after the save has begun
+        DWORD status;
+    } cases[] = {
+        {"held 500 ms", 500ms, 0},
+        {"held 4 s", 4000ms, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(path("Quv-1-downloader.torrent"), earlier);
+        ScopedHandle holder(hold("Quv-1-downloader.torrent"));
+        ASSERT_TRUE(holder.valid());
+        ASSERT_TRUE(start("", 0, true));
+        ASSERT_TRUE(save_started());
+        std::this_thread::sleep_for(c.held);
+        holder.reset();
+        EXPECT_EQ(finish(10s), c.status) << output();
+        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        if (c.status == 0) {
+            EXPECT_EQ(read_file(path("Quv-1-downloader.torrent")), torrent_);
+        } else {
+            std::string out = output();
+            EXPECT_TRUE(out.find("Could not save torrent!  Error 5\n") != std::string::npos ||
+                        out.find("Could not save torrent!  Error 32\n") != std::string::npos)
+                << out;
+            EXPECT_EQ(read_file(path("Quv-1-downloader.torrent")), earlier);
+        }
+    }
+}
+
+// The input is shared for deleting: a browser or a virus scanner can
+// remove the downloader during the pause, and the run reads on.
+TEST_F(LaunchTest, TheInputCanBeDeletedWhileItIsRead) {
+    write_file(path("Quv-1-downloader.exe"), downloader_);
+    ASSERT_TRUE(start("", 0, true));
+    std::this_thread::sleep_for(500ms);  // within the pause, after the open
+    EXPECT_TRUE(DeleteFileA(path("Quv-1-downloader.exe").string().c_str())) << GetLastError();
+    EXPECT_EQ(finish(), 0u) << output();
+    EXPECT_EQ(read_file(path("Quv-1-downloader.torrent")), torrent_);
+}
+
+// Ctrl+C typed in the middle of a save, which the console turns into a
+// control event for every process on it: the temporary file goes, the
+// earlier output stays, and the console gets its code page back, although
+// the process ends without running its destructors.
+TEST_F(LaunchTest, CtrlCDuringTheSaveCleansUp) {
+    const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    write_file(path("Quv-1-downloader.exe"), concat(read_file(fixture("hello64.exe")), pattern_bytes(64 << 20, 5)));
+    write_file(path("Quv-1-downloader.torrent"), earlier);
+    const UINT before = GetConsoleOutputCP();
+    const UINT ours = GetACP() == 850 ? 437 : 850;
+    ASSERT_TRUE(SetConsoleOutputCP(ours));
+    ASSERT_TRUE(start("", 0, false));
+    ASSERT_TRUE(save_started());
+    // This process lets the event pass; the default handling ends the run.
+    auto ignore = [](DWORD) -> BOOL { return TRUE; };
+    SetConsoleCtrlHandler(ignore, TRUE);
+    ScopedHandle console(CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    INPUT_RECORD ctrl_c = {};
+    ctrl_c.EventType = KEY_EVENT;
+    ctrl_c.Event.KeyEvent.bKeyDown = TRUE;
+    ctrl_c.Event.KeyEvent.wRepeatCount = 1;
+    ctrl_c.Event.KeyEvent.wVirtualKeyCode = 'C';
+    ctrl_c.Event.KeyEvent.uChar.AsciiChar = 3;
+    ctrl_c.Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
+    DWORD written = 0;
+    EXPECT_TRUE(WriteConsoleInputA(console.get(), &ctrl_c, 1, &written));
+    // Windows ends the process with STATUS_CONTROL_C_EXIT; Wine 8 with 0.
+    DWORD status = finish(10s);
+    EXPECT_TRUE(status == static_cast<DWORD>(STATUS_CONTROL_C_EXIT) || status == 0) << status;
+    SetConsoleCtrlHandler(ignore, FALSE);
+    EXPECT_EQ(GetConsoleOutputCP(), ours);
+    EXPECT_EQ(temporaries(), std::vector<std::string>{});
+    EXPECT_EQ(read_file(path("Quv-1-downloader.torrent")), earlier);
+    SetConsoleOutputCP(before);
+}
+
+}  // namespace
