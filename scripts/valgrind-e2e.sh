@@ -3,10 +3,14 @@
 # built program under valgrind memcheck: any invalid access or leak makes the
 # program exit 99, which fails the test that ran it. The suites run side
 # by side. Needs build/native (preset native).
+# Valgrind writes its reports to files, not to the program's standard error:
+# some runs close that, and valgrind cannot start without a log to write to.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 suites=(e2e_tests hostile_tests terminal_tests)
-program="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible --vgdb=no $PWD/build/native/dl2torrent"
+reports=$PWD/build/native/valgrind-reports
+rm -rf "$reports" && mkdir -p "$reports"
+program="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible --vgdb=no --log-file=$reports/%p.log $PWD/build/native/dl2torrent"
 
 pids=()
 for suite in "${suites[@]}"; do
@@ -21,5 +25,11 @@ for i in "${!suites[@]}"; do
         cat "$log"
     fi
     echo "${suites[$i]}: $(tail -n 1 "$log")"
+done
+for report in "$reports"/*.log; do
+    [ -s "$report" ] || continue
+    status=1
+    echo "== valgrind report $report"
+    cat "$report"
 done
 exit $status

@@ -51,6 +51,7 @@ bool TempFile::create(const char* target, DWORD* error) {
             return false;
         }
         // Shared for deleting, so that an interrupted run can remove it by name.
+        InterruptionsHeld held;
         HANDLE h = CreateFileA(name_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_ARCHIVE, nullptr);
         if (h != INVALID_HANDLE_VALUE) {

@@ -80,6 +80,16 @@ void wait_for_key();
 // that is safe inside a signal handler.
 void remove_if_interrupted(const char* path);
 
+// While one lives, an interruption waits, so that a file created meanwhile
+// and named to remove_if_interrupted is never left behind in between.
+class InterruptionsHeld {
+public:
+    InterruptionsHeld();
+    ~InterruptionsHeld();
+    InterruptionsHeld(const InterruptionsHeld&) = delete;
+    InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+};
+
 // True when `error` may come from another program that holds the file for
 // a moment (a virus scanner, the search indexer, a sync client, a torrent
 // client): worth trying again. `opening`: the error of an open, where only

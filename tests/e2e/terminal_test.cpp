@@ -33,6 +33,7 @@ enum class Start {
     STDIN_FROM_NULL, // < /dev/null
     STDOUT_TO_FILE,  // > out.txt
     BACKGROUND,      // & : in a process group that does not own the terminal
+    SIGINT_IGNORED,  // as a shell starts a job that Ctrl+C must not end
 };
 
 // The program in work/ with a pseudo-terminal as its controlling terminal
@@ -50,6 +51,9 @@ public:
             setsid();
             if (ioctl(slave_, TIOCSCTTY, 0) != 0) _exit(126);
             if (chdir(cwd.c_str()) != 0) _exit(126);
+            // SIGINT as an interactive shell leaves it for a job, whatever
+            // the suite was started with.
+            signal(SIGINT, start == Start::SIGINT_IGNORED ? SIG_IGN : SIG_DFL);
             int in = start == Start::STDIN_FROM_NULL ? open("/dev/null", O_RDONLY) : slave_;
             int out = start == Start::STDOUT_TO_FILE ? open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600) : slave_;
             dup2(in, 0);
@@ -174,6 +178,7 @@ TEST_F(TerminalTest, AFailedRunWaitsForOneKeyWithoutEchoAndRestoresTheTerminal) 
         {"an arrow key, three bytes at once", "\x1b[A", Start::FOREGROUND, 1},
         {"standard input elsewhere: the terminal is still read", "q", Start::STDIN_FROM_NULL, 1},
         {"Ctrl+C: the run dies of it", "\x03", Start::FOREGROUND, 128 + SIGINT},
+        {"Ctrl+C with SIGINT ignored: a key like any other", "\x03", Start::SIGINT_IGNORED, 1},
         // Nobody sees the prompt, or the run may not read the terminal: it
         // ends at once and leaves the terminal's settings alone.
         {"standard output to a file", "", Start::STDOUT_TO_FILE, 1, false, ""},

@@ -68,6 +68,12 @@ void wait_for_key() {
     if (tcgetattr(tty.get(), &saved) != 0) return;
     struct termios raw = saved;
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
+    // Started with SIGINT ignored (by a shell, for a job that Ctrl+C must
+    // not end), the run does not die of it, but Ctrl+C still answers the
+    // prompt: as a key, like any other.
+    struct sigaction interrupt;
+    if (sigaction(SIGINT, nullptr, &interrupt) == 0 && interrupt.sa_handler == SIG_IGN)
+        raw.c_lflag &= ~static_cast<tcflag_t>(ISIG);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     restore_terminal_if_interrupted(tty.get(), &saved);

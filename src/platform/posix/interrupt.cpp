@@ -26,9 +26,14 @@ char g_remove_path[PATH_MAX];
 void on_interrupt(int sig) {
     if (g_tty_fd >= 0) tcsetattr(g_tty_fd, TCSAFLUSH, &g_tty_saved);
     if (g_remove_armed) unlink(g_remove_path);
-    // The signal is blocked while this runs; once it returns, the default
-    // action ends the process.
+    // Dies of the signal here and now: with its default action restored and
+    // unblocked, raise() does not return. Waiting for the handler to return
+    // instead would let an interrupted read() restart first.
     signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
     raise(sig);
 }
 
@@ -41,7 +46,6 @@ void catch_interrupts() {
     installed = true;
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
-    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (int sig : INTERRUPTS) sigaddset(&action.sa_mask, sig);
     for (int sig : INTERRUPTS) {
@@ -50,7 +54,25 @@ void catch_interrupts() {
     }
 }
 
+// The signal mask from before the InterruptionsHeld that lives now.
+sigset_t g_mask_before;
+
 }  // namespace
+
+InterruptionsHeld::InterruptionsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : INTERRUPTS) sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &g_mask_before);
+}
+
+// A signal that came meanwhile is delivered here, and its handler sees
+// what was made and named.
+InterruptionsHeld::~InterruptionsHeld() {
+    int err = errno;
+    sigprocmask(SIG_SETMASK, &g_mask_before, nullptr);
+    errno = err;
+}
 
 void restore_terminal_if_interrupted(int fd, const struct termios* saved) {
     g_tty_fd = -1;

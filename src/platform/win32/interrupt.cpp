@@ -15,11 +15,15 @@ namespace {
 std::atomic<UINT> g_code_page{0};
 std::atomic<bool> g_remove_armed{false};
 char g_remove_path[MAX_PATH];
+// Held by an InterruptionsHeld on the main thread and by the handler.
+SRWLOCK g_lock = SRWLOCK_INIT;
 
 BOOL WINAPI on_console_event(DWORD) {
+    AcquireSRWLockExclusive(&g_lock);
     UINT code_page = g_code_page.load();
     if (code_page != 0) SetConsoleOutputCP(code_page);
     if (g_remove_armed.load()) DeleteFileA(g_remove_path);
+    ReleaseSRWLockExclusive(&g_lock);
     return FALSE;
 }
 
@@ -30,6 +34,14 @@ void catch_console_events() {
 }
 
 }  // namespace
+
+InterruptionsHeld::InterruptionsHeld() { AcquireSRWLockExclusive(&g_lock); }
+
+InterruptionsHeld::~InterruptionsHeld() {
+    DWORD err = GetLastError();
+    ReleaseSRWLockExclusive(&g_lock);
+    SetLastError(err);
+}
 
 void restore_code_page_if_interrupted(UINT code_page) {
     g_code_page = code_page;
