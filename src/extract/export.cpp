@@ -50,8 +50,9 @@ bool TempFile::create(const char* target, DWORD* error) {
             *error = ERROR_FILENAME_EXCED_RANGE;
             return false;
         }
-        // Shared for deleting, so that an interrupted run can remove it by name.
+        // An interruption waits until the file is named for removal.
         InterruptionsHeld held;
+        // Shared for deleting, so that an interrupted run can remove it by name.
         HANDLE h = CreateFileA(name_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_ARCHIVE, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
