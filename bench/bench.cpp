@@ -171,22 +171,6 @@ double time_once(Work work) {
     return seconds_now() - start;
 }
 
-// The best of `repeat` timings of `work`; `after` runs untimed after each.
-template <class Work, class After>
-double best_of(int repeat, Work work, After after) {
-    double best = 1e30;
-    for (int i = 0; i < repeat; ++i) {
-        double start = seconds_now();
-        work();
-        best = std::min(best, seconds_now() - start);
-        after();
-    }
-    return best;
-}
-template <class Work>
-double best_of(int repeat, Work work) {
-    return best_of(repeat, work, [] {});
-}
 
 HANDLE open_input(const std::string& path) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -442,7 +426,7 @@ int main(int argc, char** argv) {
     std::string small_plain = work + "/no-trailer-small.bin";
     make_file(small_plain, {}, o.naive_size);
     read_through(small_plain, READ_CALL_SIZE);
-    double t_naive = best_of(1, [&] {
+    double t_naive = time_once([&] {
         ScopedHandle input(open_input(small_plain));
         wrongly_found |= naive_find_trailer(input.get());
     });
@@ -457,24 +441,25 @@ int main(int argc, char** argv) {
     std::string copy = work + "/large-copy.bin";
     make_file(image, image_headers(), o.size);
     read_through(image, READ_CALL_SIZE);
-    double t_image_read = best_of(o.repeat, [&] { read_through(image, READ_CALL_SIZE); });
-    double t_sync = 1e30, sync = 0;
-    double t_copy = best_of(
-        o.repeat, [&] { plain_copy(image, copy, IMAGE_HEADERS_SIZE, LARGE_COPY_SIZE, &sync); },
-        [&] {
-            t_sync = std::min(t_sync, sync);
-            std::remove(copy.c_str());
-        });
-    // What the chunk size alone costs: the same copy in calls of COPY_CHUNK_SIZE.
-    double t_chunk_copy = best_of(
-        o.repeat, [&] { plain_copy(image, copy, IMAGE_HEADERS_SIZE, COPY_CHUNK_SIZE, &sync); },
-        [&] { std::remove(copy.c_str()); });
-    double t_locate = 1e30, t_save = 1e30;
+    // In turns, round after round, as the searches; each copy's file and
+    // the run's output are removed untimed, but for the last output, which
+    // is checked.
+    double t_image_read = 1e30, t_copy = 1e30, t_chunk_copy = 1e30, t_sync = 1e30;
+    double t_run = 1e30, t_locate = 1e30, t_save = 1e30;
     PayloadLocation where{};
     bool saved = true;
-    double t_run = best_of(
-        o.repeat,
-        [&] {
+    for (int round = 0; round < o.repeat; ++round) {
+        t_image_read = std::min(t_image_read, time_once([&] { read_through(image, READ_CALL_SIZE); }));
+        double sync = 0;
+        t_copy = std::min(t_copy, time_once([&] { plain_copy(image, copy, IMAGE_HEADERS_SIZE, LARGE_COPY_SIZE, &sync); }));
+        t_sync = std::min(t_sync, sync);
+        std::remove(copy.c_str());
+        // What the chunk size alone costs: the same copy in calls of COPY_CHUNK_SIZE.
+        t_chunk_copy = std::min(t_chunk_copy, time_once([&] {
+            plain_copy(image, copy, IMAGE_HEADERS_SIZE, COPY_CHUNK_SIZE, &sync);
+        }));
+        std::remove(copy.c_str());
+        t_run = std::min(t_run, time_once([&] {
             double start = seconds_now();
             ScopedHandle input(open_input(image));
             where = locate_payload(input.get());
@@ -486,8 +471,9 @@ int main(int argc, char** argv) {
             double end = seconds_now();
             t_locate = std::min(t_locate, located - start);
             t_save = std::min(t_save, end - located);
-        },
-        [&] {});
+        }));
+        if (round + 1 < o.repeat) std::remove(output.c_str());
+    }
     if (!saved || where.offset != IMAGE_HEADERS_SIZE || where.length != o.size) die("wrong location or save in", image);
     if (!same_tail(image, IMAGE_HEADERS_SIZE, output)) die("the saved payload differs from", image);
     std::remove(output.c_str());
