@@ -11,7 +11,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class LocatorModelTest : public ScratchDirTest {
+// With every filter set of the trailer search that the CPU can execute.
+class LocatorModelTest : public ScratchDirTest, public EachFilterSet {
 protected:
     void expect_same(const Bytes& data, const std::string& what) {
         PayloadLocation actual;
@@ -37,7 +38,9 @@ uint32_t get32(const Bytes& d, size_t at) {
     return d[at] | d[at + 1] << 8 | d[at + 2] << 16 | uint32_t{d[at + 3]} << 24;
 }
 
-TEST_F(LocatorModelTest, HeaderFieldsAtTheirExtremes) {
+INSTANTIATE_TEST_SUITE_P(EveryFilterSet, LocatorModelTest, every_filter_set(), filter_set_name);
+
+TEST_P(LocatorModelTest, HeaderFieldsAtTheirExtremes) {
     Bytes torrent = read_file(fixture("sample.torrent"));
     std::vector<Bytes> seeds = {read_file(fixture("hello32.exe")), read_file(fixture("hello64.exe")),
                                 read_file(fixture("signed64.exe")), read_file(fixture("signed64-payload.exe"))};
@@ -76,7 +79,7 @@ TEST_F(LocatorModelTest, HeaderFieldsAtTheirExtremes) {
 }
 
 // Every input the fuzzer ever found a fault with, and the images it starts from.
-TEST_F(LocatorModelTest, FuzzerFindingsAndSeeds) {
+TEST_P(LocatorModelTest, FuzzerFindingsAndSeeds) {
     size_t replayed = 0;
     for (const fs::path& dir : {fs::path(DL2TORRENT_FUZZ_REGRESSIONS), fixture("")}) {
         for (const auto& entry : fs::directory_iterator(dir)) {

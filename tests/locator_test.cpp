@@ -47,7 +47,13 @@ void expect_location(PayloadLocation actual, uint32_t offset, uint32_t length) {
     EXPECT_EQ(actual.length, length);
 }
 
-TEST_F(LocatorTest, TrailerCases) {
+// The trailer search's tests run with every filter set the CPU can execute.
+class TrailerSearchTest : public LocatorTest, public EachFilterSet {};
+INSTANTIATE_TEST_SUITE_P(EveryFilterSet, TrailerSearchTest, every_filter_set(), filter_set_name);
+class FindLastMagic : public ::testing::Test, public EachFilterSet {};
+INSTANTIATE_TEST_SUITE_P(EveryFilterSet, FindLastMagic, every_filter_set(), filter_set_name);
+
+TEST_P(TrailerSearchTest, TrailerCases) {
     struct Case {
         const char* what;
         Bytes data;
@@ -71,7 +77,7 @@ TEST_F(LocatorTest, TrailerCases) {
     }
 }
 
-TEST_F(LocatorTest, TrailerAtZeroWinsOverPeRule) {
+TEST_P(TrailerSearchTest, TrailerAtZeroWinsOverPeRule) {
     // A payload that would begin at 0 stops the search: the PE rule is not tried.
     Bytes image = make_pe({.sections = {{0x200, 0x100}}, .file_size = 0x300});
     ByteBuilder b;
@@ -81,7 +87,7 @@ TEST_F(LocatorTest, TrailerAtZeroWinsOverPeRule) {
 
 // The block search must give exactly what the position-by-position rule
 // gives, in small files and around every block edge.
-TEST_F(LocatorTest, BlockSearchMatchesPlainModel) {
+TEST_P(TrailerSearchTest, BlockSearchMatchesPlainModel) {
     std::mt19937 random(42);
     const int32_t backs[] = {0, -1, 1, -7, 100, -100, INT32_MIN, INT32_MAX};
     auto check = [&](const Bytes& data) {
@@ -133,7 +139,7 @@ int64_t model_last_magic(const unsigned char* data, size_t size) {
 // The in-block search filters whole chunks and then smaller pieces by the
 // pair at each even offset; it must agree with the plain rule at every chunk
 // and piece edge, for both parities of the magic, on buffers at any address.
-TEST(FindLastMagic, MatchesPlainRuleAtEveryEdge) {
+TEST_P(FindLastMagic, MatchesPlainRuleAtEveryEdge) {
     const size_t chunk = TRAILER_FILTER_CHUNK;
     const size_t most = 3 * chunk + 40;
     // Near misses that pass the filter ("PS" and "SE" on both parities), or
@@ -167,7 +173,7 @@ TEST(FindLastMagic, MatchesPlainRuleAtEveryEdge) {
 
 // Dense random text over the magic's own letters: many overlapping partial
 // and whole occurrences in one buffer.
-TEST(FindLastMagic, MatchesPlainRuleOnDenseText) {
+TEST_P(FindLastMagic, MatchesPlainRuleOnDenseText) {
     std::mt19937 random(7);
     for (int round = 0; round < 3000; ++round) {
         size_t size = random() % (2 * TRAILER_FILTER_CHUNK + 64);

@@ -163,3 +163,12 @@ unsigned ansi_code_page() {
     return 0;
 #endif
 }
+
+::testing::internal::ParamGenerator<const TrailerFilters*> every_filter_set() {
+    std::span<const TrailerFilters* const> sets = runnable_trailer_filters();
+    return ::testing::ValuesIn(sets.begin(), sets.end());
+}
+
+std::string filter_set_name(const ::testing::TestParamInfo<const TrailerFilters*>& info) { return info.param->name; }
+
+void PrintTo(const TrailerFilters* filters, std::ostream* os) { *os << filters->name; }

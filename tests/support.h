@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "trailer_filters.h"
+
 using Bytes = std::vector<unsigned char>;
 
 // Appends little-endian fields and raw bytes; `put*` overwrite in place.
@@ -71,3 +73,17 @@ protected:
 private:
     std::filesystem::path dir_;
 };
+
+// Runs each test of a fixture that derives from it once with every filter
+// set of the trailer search that this CPU can execute:
+//   INSTANTIATE_TEST_SUITE_P(EveryFilterSet, Fixture, every_filter_set(), filter_set_name);
+class EachFilterSet : public ::testing::WithParamInterface<const TrailerFilters*> {
+protected:
+    EachFilterSet() { use_trailer_filters(GetParam()); }
+    ~EachFilterSet() { use_trailer_filters(nullptr); }
+};
+::testing::internal::ParamGenerator<const TrailerFilters*> every_filter_set();
+// The set's name ends the test's name, e.g. TrailerCases/avx2.
+std::string filter_set_name(const ::testing::TestParamInfo<const TrailerFilters*>& info);
+// Failures name the set rather than print its address.
+void PrintTo(const TrailerFilters* filters, std::ostream* os);

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "trailer_filters.h"
+
 namespace {
 
 constexpr PayloadLocation NOTHING = {0, 0};
@@ -70,14 +72,21 @@ constexpr uint16_t pair_of(char first, char second) {
 constexpr uint16_t MAGIC_HEAD = pair_of('P', 'S');
 constexpr uint16_t MAGIC_MIDDLE = pair_of('S', 'E');
 
-// Chunks that pass the filter are checked exactly in pieces of this many
-// positions, so that a stray "PS" costs little.
-constexpr uint32_t FILTER_PIECE = 64;
-
-// Both filters below OR their compares into the lanes of one 16-byte row and
-// fold the row only at the end: written so, GCC and Clang alike turn them
-// into vector compares, which a flat loop leaves to chance.
+// The portable filters. Both OR their compares into the lanes of one 16-byte
+// row and fold the row only at the end: written so, GCC turns them into
+// vector compares on x86-64 (SSE2) and arm64 (NEON), and so does Clang on
+// x86-64 at -O2, which a flat loop leaves to chance.
 constexpr uint32_t FILTER_LANE_BYTES = 16;
+
+// True when a byte of the row is not zero. Read as two 64-bit words, the
+// row folds in a few instructions; folded lane by lane, it takes dozens.
+bool any_set(const void* row) {
+    static_assert(FILTER_LANE_BYTES == 2 * sizeof(uint64_t));
+    uint64_t low, high;
+    std::memcpy(&low, row, sizeof low);
+    std::memcpy(&high, static_cast<const unsigned char*>(row) + sizeof low, sizeof high);
+    return (low | high) != 0;
+}
 
 // True when a pair at an even offset of the TRAILER_FILTER_CHUNK bytes at
 // `chunk` is "PS" or "SE": a necessary condition for the magic at any
@@ -93,9 +102,7 @@ bool chunk_may_hold_magic(const unsigned char* chunk) {
                                                 -static_cast<uint16_t>(pair == MAGIC_MIDDLE));
         }
     }
-    uint16_t any = 0;
-    for (uint16_t lane : seen) any |= lane;
-    return any != 0;
+    return any_set(seen);
 }
 
 // The highest position in [low, high] that holds the magic, compared one by
@@ -112,32 +119,55 @@ unsigned char byte_mask(unsigned char byte, char expected) {
     return static_cast<unsigned char>(-static_cast<unsigned char>(byte == static_cast<unsigned char>(expected)));
 }
 
-// True when one of the FILTER_PIECE positions from `first` on holds the
-// magic. Reads three bytes past the last of them.
+// True when one of the TRAILER_FILTER_PIECE positions from `first` on holds
+// the magic. Reads three bytes past the last of them.
 bool piece_holds_magic(const unsigned char* first) {
     unsigned char seen[FILTER_LANE_BYTES] = {};
-    for (uint32_t row = 0; row < FILTER_PIECE; row += FILTER_LANE_BYTES) {
+    for (uint32_t row = 0; row < TRAILER_FILTER_PIECE; row += FILTER_LANE_BYTES) {
         for (uint32_t lane = 0; lane < FILTER_LANE_BYTES; ++lane) {
             const unsigned char* p = first + row + lane;
             seen[lane] |= static_cast<unsigned char>(byte_mask(p[0], 'P') & byte_mask(p[1], 'S') &
                                                      byte_mask(p[2], 'E') & byte_mask(p[3], 'R'));
         }
     }
-    unsigned char any = 0;
-    for (unsigned char lane : seen) any |= lane;
-    return any != 0;
+    return any_set(seen);
 }
+
+// See TrailerFilters: the two filters applied over a block and a chunk.
+int64_t last_hinted_chunk(const unsigned char* data, int64_t below) {
+    while (below-- > 0) {
+        if (chunk_may_hold_magic(data + below * TRAILER_FILTER_CHUNK)) return below;
+    }
+    return -1;
+}
+uint32_t pieces_holding_magic(const unsigned char* first) {
+    uint32_t pieces = 0;
+    for (uint32_t k = 0; k < TRAILER_FILTER_CHUNK / TRAILER_FILTER_PIECE; ++k)
+        pieces |= uint32_t{piece_holds_magic(first + k * TRAILER_FILTER_PIECE)} << k;
+    return pieces;
+}
+
+constexpr TrailerFilters PORTABLE_FILTERS = {"portable", FILTER_LANE_BYTES, last_hinted_chunk, pieces_holding_magic};
+
+// Set by tests and the benchmark to run a filter set other than the run's own.
+const TrailerFilters* forced_filters = nullptr;
 
 // The highest position up to `high` that holds the magic among those the
 // chunk at `start` vouches for; -1 when there is none.
-int64_t last_magic_in_chunk(const unsigned char* data, int64_t start, int64_t high) {
-    for (int64_t piece = start + TRAILER_FILTER_CHUNK - FILTER_PIECE; piece >= start; piece -= FILTER_PIECE) {
-        int64_t low = std::max<int64_t>(piece - 1, 0);
-        int64_t top = std::min<int64_t>(piece + FILTER_PIECE - 2, high);
-        // A piece with all its positions up to `high` is checked whole first,
-        // so that text dense with "PS" and "SE" costs few plain comparisons.
-        if (top - low + 1 == FILTER_PIECE && !piece_holds_magic(data + low)) continue;
-        int64_t hit = last_magic_plain(data, low, top);
+int64_t last_magic_in_chunk(const TrailerFilters& filters, const unsigned char* data, int64_t start, int64_t high) {
+    int64_t first = start - 1;
+    int64_t last = start + TRAILER_FILTER_CHUNK - 2;
+    // A chunk with all its positions in [0, high] has its pieces checked
+    // whole first, so that text dense with "PS" and "SE" costs few plain
+    // comparisons; at the block's two ends every piece is compared plainly.
+    constexpr uint32_t ALL_PIECES = (1u << TRAILER_FILTER_CHUNK / TRAILER_FILTER_PIECE) - 1;
+    uint32_t pieces = first >= 0 && last <= high ? filters.pieces_holding_magic(data + first) : ALL_PIECES;
+    while (pieces != 0) {
+        int top = std::bit_width(pieces) - 1;  // the highest piece left
+        pieces &= ~(1u << top);
+        int64_t low = first + top * int64_t{TRAILER_FILTER_PIECE};
+        int64_t hit = last_magic_plain(data, std::max<int64_t>(low, 0),
+                                       std::min<int64_t>(low + TRAILER_FILTER_PIECE - 1, high));
         if (hit >= 0) return hit;
     }
     return -1;
@@ -196,7 +226,11 @@ bool trailer_in(Source& input, PayloadLocation* found) {
     if (size < TRAILER_SIZE || size > INT32_MAX) return false;
     // Position 0 is a candidate only when the trailer is the whole file.
     uint32_t lowest = size == TRAILER_SIZE ? 0 : 1;
-    unsigned char block[TRAILER_BLOCK_SIZE];
+    // Aligned to a cache line, so that the filters' rows never straddle two
+    // and the system's copy into the block runs at full speed: some x86 CPUs
+    // copy five times slower into a buffer that starts a few bytes past a
+    // page's start (AMD EPYC, family 25).
+    alignas(64) unsigned char block[TRAILER_BLOCK_SIZE];
     uint32_t block_end = size;
     while (block_end >= lowest + TRAILER_SIZE) {
         uint32_t block_start = block_end > TRAILER_BLOCK_SIZE ? block_end - TRAILER_BLOCK_SIZE : 0;
@@ -250,18 +284,29 @@ PayloadLocation result(const Source& input, PayloadLocation found, DWORD* error)
 
 }  // namespace
 
+std::span<const TrailerFilters* const> runnable_trailer_filters() {
+    // Asked once per run: what the CPU can execute does not change.
+    static const TrailerFilters* const sets[] = {&PORTABLE_FILTERS, wide_trailer_filters()};
+    return {sets, sets[1] ? 2u : 1u};
+}
+
+const TrailerFilters& trailer_filters() {
+    return forced_filters ? *forced_filters : *runnable_trailer_filters().back();
+}
+
+void use_trailer_filters(const TrailerFilters* filters) { forced_filters = filters; }
+
 int64_t find_last_magic(const unsigned char* data, uint32_t count) {
     if (count < TRAILER_SIZE) return -1;
+    const TrailerFilters& filters = trailer_filters();
     int64_t high = count - TRAILER_SIZE;
     int64_t chunks = count / TRAILER_FILTER_CHUNK;
     // Chunk c vouches for the positions [c * CHUNK - 1, c * CHUNK + CHUNK - 2];
     // those above the last whole chunk are compared one by one.
     int64_t covered = chunks * TRAILER_FILTER_CHUNK - 2;
     int64_t hit = last_magic_plain(data, std::max<int64_t>(covered + 1, 0), high);
-    for (int64_t c = chunks; hit < 0 && c-- > 0;) {
-        int64_t start = c * TRAILER_FILTER_CHUNK;
-        if (chunk_may_hold_magic(data + start)) hit = last_magic_in_chunk(data, start, high);
-    }
+    for (int64_t c = chunks; hit < 0 && (c = filters.last_hinted_chunk(data, c)) >= 0;)
+        hit = last_magic_in_chunk(filters, data, c * TRAILER_FILTER_CHUNK, high);
     return hit;
 }
 
