@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(mkdir -p "${1:-build/release}" && cd "${1:-build/release}" && pwd)
+bash scripts/setup.sh base windows release
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)

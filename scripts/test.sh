@@ -13,8 +13,7 @@ cmake --workflow --preset native
 
 # The Windows leg: the .exe cross-built with mingw-w64, its unit tests and the
 # end-to-end suite run under Wine. It needs the native leg's e2e_tests.
-windows_packages="g++-mingw-w64-x86-64 wine wine64"
-bash scripts/setup.sh $windows_packages || echo "== windows: could not install $windows_packages"
+bash scripts/setup.sh windows || echo "== windows: could not set up mingw-w64 and Wine"
 if command -v x86_64-w64-mingw32-g++-posix > /dev/null && command -v wine > /dev/null; then
     echo "== windows: dl2torrent.exe, unit and end-to-end tests under Wine"
     cmake --workflow --preset windows
@@ -24,11 +23,14 @@ elif [ "${CI:-}" = "true" ]; then
     echo "== windows: mingw-w64 or wine is missing, and CI must run this leg" >&2
     exit 1
 else
-    echo "== windows: SKIPPED, mingw-w64 or wine is missing (bash scripts/setup.sh $windows_packages)"
+    echo "== windows: SKIPPED, mingw-w64 or wine is missing (bash scripts/setup.sh windows)"
 fi
 
 # Hostile inputs and real faults: the tools those legs need.
-bash scripts/setup.sh clang libclang-rt-14-dev valgrind
+bash scripts/setup.sh sanitize fuzz valgrind
+
+echo "== setup: scripts/setup.sh beyond Debian"
+bash tests/setup_test.sh
 
 echo "== valgrind: the end-to-end suite with the program under memcheck"
 bash scripts/valgrind-e2e.sh
