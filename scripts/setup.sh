@@ -25,7 +25,7 @@ base|transmission-show|have transmission-show|transmission-cli|transmission-cli|
 base|groff|have groff|groff-base|groff-base|groff
 windows|mingw-w64 (x86_64-w64-mingw32-g++)|has_mingw|g++-mingw-w64-x86-64|mingw64-gcc-c++ mingw64-winpthreads-static|mingw-w64
 windows|Wine, 64-bit|has_wine64|wine wine64|wine|wine-stable
-windows|GoogleTest's source, for the cross build|has_gtest_source|libgtest-dev|-|-|GoogleTest's source tree: configure the windows preset with -DDL2TORRENT_GTEST_SOURCE=DIR
+windows|GoogleTest's source, for the cross build|has_gtest_source|googletest|-|-|GoogleTest's source tree: configure the windows preset with -DDL2TORRENT_GTEST_SOURCE=DIR
 sanitize|the ASan and UBSan runtimes|has_sanitizers|g++|libasan libubsan|-|Apple's clang has them
 fuzz|clang with libFuzzer|has_libfuzzer|clang libclang-rt-dev|clang compiler-rt|llvm
 valgrind|valgrind|have valgrind|valgrind|valgrind|valgrind
