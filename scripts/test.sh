@@ -48,23 +48,27 @@ child_cpu() {
         "$1.times" > "$1"
 }
 
-# Configures and builds preset $1 (output to its leg's log $2), and leaves
-# a mark for the legs that wait for it.
-build() {
-    local start
+# Runs the rest of the command line in the queue as the build of leg $1,
+# into its log, and leaves a mark for the legs that wait for it.
+queued() {
+    local leg=$1 start
+    shift
     start=$(date +%s)
-    child_cpu "$logs/$2.build-cpu-before"
-    if { cmake --preset "$1" && cmake --build --preset "$1" -j "$build_jobs"; } >> "$logs/$2.log" 2>&1; then
-        touch "$logs/$1.built"
+    child_cpu "$logs/$leg.cpu-before"
+    if "$@" >> "$logs/$leg.log" 2>&1; then
+        touch "$logs/$leg.built"
     else
-        touch "$logs/$1.unbuilt"
+        touch "$logs/$leg.unbuilt"
     fi
-    child_cpu "$logs/$2.build-cpu"
-    echo $(($(cat "$logs/$2.build-cpu") - $(cat "$logs/$2.build-cpu-before"))) > "$logs/$2.build-cpu"
-    echo $(($(date +%s) - start)) > "$logs/$2.build-seconds"
+    child_cpu "$logs/$leg.cpu-after"
+    echo $(($(cat "$logs/$leg.cpu-after") - $(cat "$logs/$leg.cpu-before"))) > "$logs/$leg.build-cpu"
+    echo $(($(date +%s) - start)) > "$logs/$leg.build-seconds"
 }
 
-# Returns once preset $1 is built, noting when for the leg's times; fails
+# Configures and builds preset $1.
+build() { cmake --preset "$1" && cmake --build --preset "$1" -j "$build_jobs"; }
+
+# Returns once leg $1 is built, noting when for the leg's times; fails
 # when its build failed or the queue ended without it.
 await() {
     until [ -e "$logs/$1.built" ]; do
@@ -106,26 +110,13 @@ start_leg() {
 # early, as it runs for a fixed time; the release check last, as nothing
 # waits for it and it builds twice from scratch.
 queue() {
-    build native native
-    build fuzz fuzz
-    [ "$windows" = no ] || build windows windows
-    build sanitize sanitize
-    build bench bench
-    if [ "$windows" = yes ]; then
-        local start
-        start=$(date +%s)
-        child_cpu "$logs/reproducible.build-cpu-before"
-        # Both release builds within the check, side by side.
-        if bash scripts/check-reproducible.sh >> "$logs/reproducible.log" 2>&1; then
-            touch "$logs/reproducible.built"
-        else
-            touch "$logs/reproducible.unbuilt"
-        fi
-        child_cpu "$logs/reproducible.build-cpu"
-        echo $(($(cat "$logs/reproducible.build-cpu") - $(cat "$logs/reproducible.build-cpu-before"))) \
-            > "$logs/reproducible.build-cpu"
-        echo $(($(date +%s) - start)) > "$logs/reproducible.build-seconds"
-    fi
+    queued native build native
+    queued fuzz build fuzz
+    [ "$windows" = no ] || queued windows build windows
+    queued sanitize build sanitize
+    queued bench build bench
+    # The check runs its two release builds side by side.
+    [ "$windows" = no ] || queued reproducible bash scripts/check-reproducible.sh
 }
 
 leg_native() { await native && ctest --preset native -j "$test_jobs" && cpack --preset native > /dev/null; }
@@ -152,8 +143,8 @@ leg_reproducible() { await reproducible; }
 
 leg_setup() { bash tests/setup_test.sh; }
 
-legs=(native valgrind sanitize fuzz bench setup)
-[ "$windows" = no ] || legs+=(windows reproducible)
+legs=(native windows valgrind sanitize fuzz bench reproducible setup)
+[ "$windows" = yes ] || legs=(native valgrind sanitize fuzz bench setup)
 queue > /dev/null 2>&1 &
 queue_pid=$!
 for leg in "${legs[@]}"; do
