@@ -40,8 +40,8 @@ objdump_for() { case $1 in *.exe) echo x86_64-w64-mingw32-objdump ;; *) echo obj
 
 # The section (or header) of program $1 that holds byte offset $2.
 section_at() {
-    local idx name size vma lma off rest first=
-    while read -r idx name size vma lma off rest; do
+    local idx name size off rest first=
+    while read -r idx name size _ _ off rest; do
         [[ $idx =~ ^[0-9]+$ ]] && ((16#$off != 0)) || continue  # .bss has no bytes in the file
         if (($2 >= 16#$off && $2 < 16#$off + 16#$size)); then
             echo "section $name"

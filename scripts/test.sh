@@ -155,7 +155,7 @@ wait
 # Build: its time in the queue; tests: from the end of the build to the end
 # of the leg; done: when the leg ended, counted from the start of the legs;
 # cpu: processor seconds of both (not of daemons such as wineserver).
-printf '\n== times in seconds\n%-13s %6s %6s %6s %6s  %s\n' leg build tests done cpu result
+printf '\n== times in seconds\n%-13s %6s %6s %6s %6s  %s\n' leg build tests "done" cpu result
 failed=()
 cpu_total=0
 for leg in "${legs[@]}"; do

@@ -6,7 +6,7 @@
 # text the output must hold ("" for no output at all).
 # Needs every tool of the base and valgrind legs on this machine.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 rows=(
     # Everything present, no apt-get: nothing to do, nothing said.
