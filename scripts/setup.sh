@@ -6,7 +6,7 @@
 # Usage: scripts/setup.sh [LEG...]
 #   base      cmake 3.25+, make, a C++20 compiler, GoogleTest, transmission-show, groff (the default)
 #   windows   mingw-w64 and Wine: dl2torrent.exe and its tests
-#   sanitize  the AddressSanitizer and UndefinedBehaviorSanitizer runtimes
+#   sanitize  clang with the AddressSanitizer and UndefinedBehaviorSanitizer runtimes
 #   fuzz      clang with libFuzzer
 #   valgrind  valgrind
 #   release   git, GNU tar, gzip, zip, unzip: scripts/release.sh and its check
@@ -26,7 +26,7 @@ base|groff|have groff|groff-base|groff-base|groff
 windows|mingw-w64 (x86_64-w64-mingw32-g++)|has_mingw|g++-mingw-w64-x86-64|mingw64-gcc-c++ mingw64-winpthreads-static|mingw-w64
 windows|Wine, 64-bit|has_wine64|wine wine64|wine|wine-stable
 windows|GoogleTest's source, for the cross build|has_gtest_source|googletest|-|-|GoogleTest's source tree: configure the windows preset with -DDL2TORRENT_GTEST_SOURCE=DIR
-sanitize|the ASan and UBSan runtimes|has_sanitizers|g++|libasan libubsan|-|Apple's clang has them
+sanitize|clang with the ASan and UBSan runtimes|has_sanitizers|clang libclang-rt-dev|clang compiler-rt|-|Apple's clang has them
 fuzz|clang with libFuzzer|has_libfuzzer|clang libclang-rt-dev|clang compiler-rt|llvm
 valgrind|valgrind|have valgrind|valgrind|valgrind|valgrind
 release|git|have git|git|git|git
@@ -87,8 +87,8 @@ has_wine64() {
 
 # The source that the cross build compiles GoogleTest from.
 has_gtest_source() { [ -f /usr/src/googletest/CMakeLists.txt ]; }
-# The compiler links with AddressSanitizer and UndefinedBehaviorSanitizer.
-has_sanitizers() { echo 'int main() { return 0; }' | compiles "$(cxx)" -fsanitize=address,undefined; }
+# clang links with AddressSanitizer and UndefinedBehaviorSanitizer.
+has_sanitizers() { echo 'int main() { return 0; }' | compiles clang++ -fsanitize=address,undefined; }
 # clang links a libFuzzer target with both sanitizers.
 has_libfuzzer() {
     echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
