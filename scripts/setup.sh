@@ -1,18 +1,173 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
-# Usage: scripts/setup.sh [PACKAGE...]; with no argument, the base set.
+# Checks for the tools the build and the tests need. On Debian and Ubuntu it
+# installs the missing ones with apt-get (as root or through sudo); elsewhere
+# it names the packages for that system (Fedora's dnf, macOS Homebrew) and
+# stops. With everything present it does nothing and succeeds.
+# Usage: scripts/setup.sh [LEG...]
+#   base      cmake 3.25+, make, a C++20 compiler, GoogleTest, transmission-show, groff (the default)
+#   windows   mingw-w64 and Wine: dl2torrent.exe and its tests
+#   sanitize  clang with the AddressSanitizer and UndefinedBehaviorSanitizer runtimes
+#   fuzz      clang with libFuzzer
+#   valgrind  valgrind
+#   release   git, GNU tar, gzip, zip, unzip: scripts/release.sh and its check
+#   all       every leg
 set -euo pipefail
 
-base=(cmake g++ make libgtest-dev libgmock-dev transmission-cli)
-wanted=("${@:-${base[@]}}")
-missing=()
-for package in "${wanted[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2> /dev/null | grep -q 'ok installed' || missing+=("$package")
+# One tool a line: leg | what | check | Debian/Ubuntu | Fedora | Homebrew.
+# The check is a command below; a package "-" means that system has none,
+# and the line's last field says what to do instead.
+requirements="
+base|cmake 3.25 or later|has_cmake_3_25|cmake|cmake|cmake
+base|make|have make|make|make|-|the Xcode Command Line Tools: xcode-select --install
+base|a C++20 compiler|has_cxx20|g++|gcc-c++|-|the Xcode Command Line Tools: xcode-select --install
+base|GoogleTest|has_gtest|libgtest-dev libgmock-dev|gtest-devel gmock-devel|googletest
+base|transmission-show|have transmission-show|transmission-cli|transmission-cli|transmission-cli
+base|groff|have groff|groff-base|groff-base|groff
+windows|mingw-w64 (x86_64-w64-mingw32-g++)|has_mingw|g++-mingw-w64-x86-64|mingw64-gcc-c++ mingw64-winpthreads-static|mingw-w64
+windows|Wine, 64-bit|has_wine64|wine wine64|wine|wine-stable
+windows|GoogleTest's source, for the cross build|has_gtest_source|googletest|-|-|GoogleTest's source tree: configure the windows preset with -DDL2TORRENT_GTEST_SOURCE=DIR
+sanitize|clang with the ASan and UBSan runtimes|has_sanitizers|clang libclang-rt-dev|clang compiler-rt|-|Apple's clang has them
+fuzz|clang with libFuzzer|has_libfuzzer|clang libclang-rt-dev|clang compiler-rt|llvm
+valgrind|valgrind|have valgrind|valgrind|valgrind|valgrind
+release|git|have git|git|git|git
+release|GNU tar|has_gnu_tar|tar|tar|-|release packages are built on Linux
+release|gzip, zip, unzip|have gzip zip unzip|gzip zip unzip|gzip zip unzip|-|release packages are built on Linux
+"
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# Every command named is on PATH.
+have() {
+    local name
+    for name; do command -v "$name" > /dev/null 2>&1 || return 1; done
+}
+
+# Compiles (and links) C++ from standard input with compiler $1 and flags.
+compiles() { have "$1" && "$@" -x c++ - -o "$scratch/a.out" > /dev/null 2>&1; }
+
+# cmake is there and new enough for the presets (version 6).
+has_cmake_3_25() {
+    have cmake || return 1
+    local major minor
+    IFS=. read -r major minor _ < <(cmake --version | sed -n '1s/^cmake version //p')
+    ((major > 3 || (major == 3 && minor >= 25)))
+}
+
+# The compiler CMake picks: $CXX, else the first of c++, g++, clang++.
+cxx() {
+    local name
+    for name in ${CXX:-} c++ g++ clang++; do have "$name" && echo "$name" && return; done
+    echo c++
+}
+
+# The compiler builds C++20 with its standard library.
+has_cxx20() { printf '#include <span>\n#include <concepts>\nint main() { return int(std::span<const int>{}.size()); }\n' | compiles "$(cxx)" -std=c++20; }
+
+# GoogleTest's CMake package is where find_package looks on these systems.
+has_gtest() {
+    local dir
+    for dir in /usr/lib/cmake /usr/lib/*/cmake /usr/lib64/cmake /usr/local/lib/cmake /opt/homebrew/lib/cmake; do
+        [ -e "$dir/GTest/GTestConfig.cmake" ] && return 0
+    done
+    return 1
+}
+
+# Debian calls the compilers with GoogleTest's thread model *-posix.
+has_mingw() { have x86_64-w64-mingw32-g++-posix || have x86_64-w64-mingw32-g++; }
+
+# Wine with its 64-bit loader (Wine 9 and later have one loader for both).
+has_wine64() {
+    have wine || return 1
+    have wine64 || [ -x /usr/lib/wine/wine64 ] && return 0
+    local major
+    major=$(wine --version 2> /dev/null | sed -n 's/^wine-\([0-9]*\).*/\1/p')
+    [ -n "$major" ] && ((major >= 9))
+}
+
+# The source that the cross build compiles GoogleTest from.
+has_gtest_source() { [ -f /usr/src/googletest/CMakeLists.txt ]; }
+# clang links with AddressSanitizer and UndefinedBehaviorSanitizer.
+has_sanitizers() { echo 'int main() { return 0; }' | compiles clang++ -fsanitize=address,undefined; }
+# clang links a libFuzzer target with both sanitizers.
+has_libfuzzer() {
+    echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
+        compiles clang++ -fsanitize=fuzzer,address,undefined
+}
+# tar is GNU tar (--sort, --owner, --mtime).
+has_gnu_tar() { have tar && tar --version 2> /dev/null | grep -q 'GNU tar'; }
+
+# The package system: by the tool on PATH, else by the system's name.
+package_system() {
+    if have apt-get; then echo debian
+    elif have dnf; then echo fedora
+    elif have brew; then echo brew
+    elif [ "$(uname -s)" = Darwin ]; then echo brew
+    else
+        local id
+        id=$( (. /etc/os-release && echo "$ID ${ID_LIKE:-}") 2> /dev/null || true)
+        case " $id " in
+        *" debian "* | *" ubuntu "*) echo debian ;;
+        *" fedora "* | *" rhel "*) echo fedora ;;
+        *) echo unknown ;;
+        esac
+    fi
+}
+
+legs=("${@:-base}")
+[ "${legs[*]}" = all ] && legs=(base windows sanitize fuzz valgrind release)
+for leg in "${legs[@]}"; do
+    case $leg in
+    base | windows | sanitize | fuzz | valgrind | release) ;;
+    *)
+        echo "setup.sh: unknown leg '$leg' (base, windows, sanitize, fuzz, valgrind, release, all)" >&2
+        exit 2
+        ;;
+    esac
 done
+
+system=$(package_system)
+missing=() packages=() notes=()
+while IFS='|' read -r leg what check debian fedora brew note; do
+    [ -n "$leg" ] || continue
+    [[ " ${legs[*]} " == *" $leg "* ]] || continue
+    $check && continue
+    missing+=("$what")
+    case $system in
+    debian) name=$debian ;;
+    fedora) name=$fedora ;;
+    brew) name=$brew ;;
+    *) name="-" note="Debian/Ubuntu: $debian; Fedora: $fedora; Homebrew: $brew" ;;
+    esac
+    if [ "$name" = "-" ]; then
+        notes+=("$what: $note")
+    else
+        for package in $name; do
+            [[ " ${packages[*]} " == *" $package "* ]] || packages+=("$package")
+        done
+    fi
+done <<< "$requirements"
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
 sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
+[ "$(id -u)" -eq 0 ] || sudo="sudo "
+if [ "$system" = debian ] && have apt-get && [ ${#notes[@]} -eq 0 ] && { [ -z "$sudo" ] || have sudo; }; then
+    echo "Installing: ${packages[*]}"
+    ${sudo}apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive ${sudo}apt-get install -y -qq --no-install-recommends "${packages[@]}" > /dev/null
+    exit 0
+fi
+
+{
+    echo "setup.sh: missing for ${legs[*]}:"
+    printf '  - %s\n' "${missing[@]}"
+    if [ ${#packages[@]} -gt 0 ]; then
+        case $system in
+        debian) echo "Install them with: ${sudo}apt-get install ${packages[*]}" ;;
+        fedora) echo "Install them with: ${sudo}dnf install ${packages[*]}" ;;
+        brew) echo "Install them with: brew install ${packages[*]}" ;;
+        esac
+    fi
+    [ ${#notes[@]} -eq 0 ] || printf '  %s\n' "${notes[@]}"
+} >&2
+exit 1

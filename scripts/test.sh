@@ -1,43 +1,175 @@
 #!/usr/bin/env bash
-# Builds and runs every test. Under CI=true warnings are errors.
+# Builds and runs every test. The legs run side by side, each into its own
+# log in build/logs/; a failed leg fails the whole command and its log is
+# shown; at the end a table says how long each leg took. Under CI=true
+# warnings are errors and the Windows leg is mandatory.
+#
+# How the legs share the machine: builds are bound by the processor, so they
+# go through one queue, one after another, each with every core (and one
+# compiler more, for its serial steps and waits on the disk). The tests
+# are mostly bound by the program's one-second pause, so each leg's tests
+# start as soon as its build is done, beside the builds still queued, and
+# CTest runs several per core.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh base
 
 if [ "${CI:-}" = "true" ]; then
     export DL2TORRENT_WERROR=ON
 fi
 
-echo "== native: unit and end-to-end tests"
-cmake --workflow --preset native
-
 # The Windows leg: the .exe cross-built with mingw-w64, its unit tests and the
-# end-to-end suite run under Wine. It needs the native leg's e2e_tests.
-windows_packages="g++-mingw-w64-x86-64 wine wine64"
-bash scripts/setup.sh $windows_packages || echo "== windows: could not install $windows_packages"
-if command -v x86_64-w64-mingw32-g++-posix > /dev/null && command -v wine > /dev/null; then
-    echo "== windows: dl2torrent.exe, unit and end-to-end tests under Wine"
-    cmake --workflow --preset windows
-    cpack --preset windows > /dev/null
-    echo "== packages: $(ls build/windows/dl2torrent-*-win64.zip)"
-elif [ "${CI:-}" = "true" ]; then
-    echo "== windows: mingw-w64 or wine is missing, and CI must run this leg" >&2
-    exit 1
-else
-    echo "== windows: SKIPPED, mingw-w64 or wine is missing (bash scripts/setup.sh $windows_packages)"
+# end-to-end suite run under Wine. The release check builds the .exe as well.
+windows=yes
+if ! bash scripts/setup.sh windows; then
+    if [ "${CI:-}" = "true" ]; then
+        echo "== windows: mingw-w64 or Wine is missing, and CI must run this leg" >&2
+        exit 1
+    fi
+    echo "== windows: SKIPPED, with the release check: mingw-w64 or Wine is missing (bash scripts/setup.sh windows)"
+    windows=no
 fi
+bash scripts/setup.sh sanitize fuzz valgrind release
 
-# Hostile inputs and real faults: the tools those legs need.
-bash scripts/setup.sh clang libclang-rt-14-dev valgrind
+cores=$(nproc)
+build_jobs=$((cores + 1))
+test_jobs=$((4 * cores))
+logs=build/logs
+rm -rf "$logs" && mkdir -p "$logs"
+began=$(date +%s)
 
-echo "== valgrind: the end-to-end suite with the program under memcheck"
-bash scripts/valgrind-e2e.sh
+now() { echo $(($(date +%s) - began)); }
 
-echo "== sanitize: every unit, fault and end-to-end test under ASan and UBSan"
-cmake --workflow --preset sanitize
+# Writes to $1 the processor seconds (user and system) that this shell's
+# ended children have used so far. `times` must run in this very shell.
+child_cpu() {
+    times > "$1.times"
+    awk 'END { for (i = 1; i <= 2; i++) { split($i, t, /[ms]/); sum += t[1] * 60 + t[2] } printf "%.0f\n", sum }' \
+        "$1.times" > "$1"
+}
 
-echo "== fuzz: the locator against its plain model"
-bash scripts/fuzz.sh 60
+# Runs the rest of the command line in the queue as the build of leg $1,
+# into its log, and leaves a mark for the legs that wait for it.
+queued() {
+    local leg=$1 start
+    shift
+    start=$(date +%s)
+    child_cpu "$logs/$leg.cpu-before"
+    if "$@" >> "$logs/$leg.log" 2>&1; then
+        touch "$logs/$leg.built"
+    else
+        touch "$logs/$leg.unbuilt"
+    fi
+    child_cpu "$logs/$leg.cpu-after"
+    echo $(($(cat "$logs/$leg.cpu-after") - $(cat "$logs/$leg.cpu-before"))) > "$logs/$leg.build-cpu"
+    echo $(($(date +%s) - start)) > "$logs/$leg.build-seconds"
+}
 
-echo "== benchmark: build it and run it on small inputs (timings are not checked)"
-bash scripts/bench.sh --size 2 --naive-size 0.0625 --repeat 1
+# Configures and builds preset $1.
+build() { cmake --preset "$1" && cmake --build --preset "$1" -j "$build_jobs"; }
+
+# Returns once leg $1 is built, noting when for the leg's times; fails
+# when its build failed or the queue ended without it.
+await() {
+    until [ -e "$logs/$1.built" ]; do
+        if [ -e "$logs/$1.unbuilt" ] || ! kill -0 "$queue_pid" 2> /dev/null; then
+            sleep 1  # the queue's last mark may be on its way
+            [ -e "$logs/$1.built" ] && break
+            echo "the $1 build failed: see its log"
+            return 1
+        fi
+        sleep 0.5
+    done
+    date +%s > "$logs/$LEG.ready"
+}
+
+# Runs the rest of the command line as leg $1, in the background, into its log.
+start_leg() {
+    local leg=$1
+    shift
+    (
+        set +e
+        date +%s > "$logs/$leg.ready"
+        LEG=$leg "$@" >> "$logs/$leg.log" 2>&1
+        status=$?
+        child_cpu "$logs/$leg.cpu"
+        echo $(($(date +%s) - $(cat "$logs/$leg.ready"))) > "$logs/$leg.seconds"
+        now > "$logs/$leg.done"
+        echo "$status" > "$logs/$leg.status"
+        if [ "$status" -eq 0 ]; then
+            echo "== $leg: passed ($(now) s)"
+        else
+            echo "== $leg: FAILED ($(now) s)"
+        fi
+    ) &
+    echo "== $leg: started"
+}
+
+# The build queue, in the order the legs need their builds: native first,
+# since the Windows and valgrind legs run its end-to-end suites; the fuzzer
+# early, as it runs for a fixed time; the release check last, as nothing
+# waits for it and it builds twice from scratch.
+queue() {
+    queued native build native
+    queued fuzz build fuzz
+    [ "$windows" = no ] || queued windows build windows
+    queued sanitize build sanitize
+    queued bench build bench
+    # The check runs its two release builds side by side.
+    [ "$windows" = no ] || queued reproducible bash scripts/check-reproducible.sh
+}
+
+leg_native() { await native && ctest --preset native -j "$test_jobs" && cpack --preset native > /dev/null; }
+
+# Each end-to-end suite runs its cases one after another, the program under
+# valgrind: that is slow and takes a core, so more at once would only
+# stretch every run, and with it the cases that time the program's pause.
+# The three suites run side by side.
+leg_valgrind() { await native && bash scripts/valgrind-e2e.sh; }
+
+# The Windows tests run the native build's end-to-end suite on the .exe.
+leg_windows() {
+    await windows && await native && ctest --preset windows -j "$test_jobs" && cpack --preset windows > /dev/null
+}
+
+leg_sanitize() { await sanitize && ctest --preset sanitize -j "$test_jobs"; }
+
+# One fuzzer process for a fixed time: it stays serial, and takes one core.
+leg_fuzz() { await fuzz && bash scripts/fuzz.sh 60; }
+
+leg_bench() { await bench && bash scripts/bench.sh --size 2 --naive-size 0.0625 --repeat 1; }
+
+leg_reproducible() { await reproducible; }
+
+leg_setup() { bash tests/setup_test.sh; }
+
+legs=(native windows valgrind sanitize fuzz bench reproducible setup)
+[ "$windows" = yes ] || legs=(native valgrind sanitize fuzz bench setup)
+queue > /dev/null 2>&1 &
+queue_pid=$!
+for leg in "${legs[@]}"; do
+    start_leg "$leg" "leg_$leg"
+done
+wait
+
+# Build: its time in the queue; tests: from the end of the build to the end
+# of the leg; done: when the leg ended, counted from the start of the legs;
+# cpu: processor seconds of both (not of daemons such as wineserver).
+printf '\n== times in seconds\n%-13s %6s %6s %6s %6s  %s\n' leg build tests "done" cpu result
+failed=()
+cpu_total=0
+for leg in "${legs[@]}"; do
+    result=passed
+    [ "$(cat "$logs/$leg.status" 2> /dev/null)" = 0 ] || { result=FAILED; failed+=("$leg"); }
+    cpu=$(($(cat "$logs/$leg.cpu") + $(cat "$logs/$leg.build-cpu" 2> /dev/null || echo 0)))
+    cpu_total=$((cpu_total + cpu))
+    printf '%-13s %6s %6s %6s %6s  %s\n' "$leg" "$(cat "$logs/$leg.build-seconds" 2> /dev/null || echo -)" \
+        "$(cat "$logs/$leg.seconds")" "$(cat "$logs/$leg.done")" "$cpu" "$result"
+done
+echo "all legs: $(now) s, $cpu_total processor seconds on $cores cores"
+
+for leg in "${failed[@]}"; do
+    printf '\n== %s FAILED; its log, %s:\n' "$leg" "$logs/$leg.log"
+    cat "$logs/$leg.log"
+done
+[ ${#failed[@]} -eq 0 ]

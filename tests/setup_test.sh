@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# scripts/setup.sh on systems other than this one: PATH is a folder of links
+# to this machine's commands with some hidden, and stand-ins for package
+# tools that print how they were called. Each row: the legs asked for, the
+# commands hidden (patterns), the stand-ins, the exit status expected and a
+# text the output must hold ("" for no output at all).
+# Needs every tool of the base and valgrind legs on this machine.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+
+rows=(
+    # Everything present, no apt-get: nothing to do, nothing said.
+    "base valgrind|dpkg* apt*||0|"
+    # Everything present on Debian: apt-get is not called.
+    "base|dpkg* apt*|apt-get|0|"
+    # Debian without apt-get on PATH: the Debian package is named.
+    "base|dpkg* apt* transmission-show||1|apt-get install transmission-cli"
+    # Debian: the missing package is installed (here through the stand-in).
+    "base|dpkg* apt* sudo transmission-show|apt-get sudo|0|apt-get install -y -qq --no-install-recommends transmission-cli"
+    # Fedora: dnf's names, and dnf is not run.
+    "base|dpkg* apt* c++ g++ clang++|dnf|1|dnf install gcc-c++"
+    # macOS: Homebrew's names.
+    "base valgrind|dpkg* apt* valgrind|brew|1|brew install valgrind"
+    # A leg this script does not know.
+    "bse|||2|unknown leg 'bse'"
+)
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# Fills folder $1 with links to every command on PATH (the first of a name
+# wins, as on PATH) but those matching the patterns $2, and stand-ins
+# named in $3.
+make_path() {
+    local dir=$1 hide=$2 fakes=$3 entry name
+    rm -rf "$dir" && mkdir -p "$dir"
+    IFS=: read -ra entries <<< "$PATH"
+    for entry in "${entries[@]}"; do
+        [ -d "$entry" ] && ln -s "$entry"/* "$dir"/ 2> /dev/null
+    done
+    local pattern
+    for pattern in $hide; do
+        (cd "$dir" && for name in $pattern; do rm -f "./$name"; done)
+    done
+    for name in $fakes; do
+        rm -f "$dir/$name"
+        if [ "$name" = sudo ]; then
+            printf '#!/bin/sh\nexec "$@"\n' > "$dir/$name"
+        else
+            printf '#!/bin/sh\necho "%s $*" >&2\n' "$name" > "$dir/$name"
+        fi
+        chmod +x "$dir/$name"
+    done
+}
+
+failures=0
+for row in "${rows[@]}"; do
+    IFS='|' read -r legs hide fakes status text <<< "$row"
+    make_path "$scratch/bin" "$hide" "$fakes"
+    # shellcheck disable=SC2086 # the legs are words
+    out=$(env -u CXX PATH="$scratch/bin" bash scripts/setup.sh $legs 2>&1)
+    got=$?
+    if [ "$got" != "$status" ] || { [ -z "$text" ] && [ -n "$out" ]; } || [[ $out != *"$text"* ]]; then
+        echo "FAILED: setup.sh $legs, hiding '$hide', stand-ins '$fakes': status $got (expected $status), output:"
+        printf '%s\n' "$out" | sed 's/^/    /'
+        echo "    expected: ${text:-no output}"
+        failures=$((failures + 1))
+    fi
+done
+echo "setup_test: ${#rows[@]} cases, $failures failed"
+[ $failures -eq 0 ]
