@@ -360,7 +360,8 @@ TEST_F(HostileTest, OutputThatGoesNowhere) {
 // ends by that signal.
 TEST_F(HostileTest, InterruptedSaveLeavesNothingBehind) {
     const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
-    write_file(work("Quv-1-downloader.exe"), concat(image_, pattern_bytes(64 << 20, 34)));
+    // Large enough that the save is still going when the signal comes.
+    write_file(work("Quv-1-downloader.exe"), concat(image_, Bytes(64 << 20, 0x5A)));
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(sig);
         write_file(work("Quv-1-downloader.torrent"), earlier);
