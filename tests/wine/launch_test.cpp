@@ -80,12 +80,12 @@ protected:
     // Waits up to 20 s for the save's temporary file to appear.
     bool save_started() const {
         for (int i = 0; i < 20000; ++i) {
-            for (const auto& name : listing())
-                if (name.find(".tmp") != std::string::npos) return true;
+            if (!temporaries().empty()) return true;
             std::this_thread::sleep_for(1ms);
         }
         return false;
     }
+    // The temporary files in the folder.
     std::vector<std::string> temporaries() const {
         std::vector<std::string> found;
         for (const auto& name : listing())

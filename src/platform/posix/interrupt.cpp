@@ -84,8 +84,9 @@ void restore_terminal_if_interrupted(int fd, const struct termios* saved) {
 
 void remove_if_interrupted(const char* path) {
     g_remove_armed = 0;
-    if (!path || std::strlen(path) >= sizeof g_remove_path) return;
+    size_t size = path ? std::strlen(path) + 1 : 0;
+    if (size == 0 || size > sizeof g_remove_path) return;
     catch_interrupts();
-    std::memcpy(g_remove_path, path, std::strlen(path) + 1);
+    std::memcpy(g_remove_path, path, size);
     g_remove_armed = 1;
 }

@@ -50,8 +50,9 @@ void restore_code_page_if_interrupted(UINT code_page) {
 
 void remove_if_interrupted(const char* path) {
     g_remove_armed = false;
-    if (!path || std::strlen(path) >= sizeof g_remove_path) return;
+    size_t size = path ? std::strlen(path) + 1 : 0;
+    if (size == 0 || size > sizeof g_remove_path) return;
     catch_console_events();
-    std::memcpy(g_remove_path, path, std::strlen(path) + 1);
+    std::memcpy(g_remove_path, path, size);
     g_remove_armed = true;
 }
