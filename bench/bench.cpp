@@ -199,8 +199,10 @@ SearchTimes time_searches(int repeat, const std::string& path) {
             use_trailer_filters(sets[i]);
             t.search[i] = std::min(t.search[i], time_once([&] {
                 ScopedHandle input(open_input(path));
-                PayloadLocation found;
-                wrongly_found |= find_trailer(input.get(), &found);
+                InputReader reader(input.get());
+                LONGLONG size = 0;
+                wrongly_found |= !reader.size(&size) ||
+                                 find_trailer(reader, static_cast<uint32_t>(size)).kind != TrailerFound::NONE;
             }));
         }
     }
@@ -462,8 +464,7 @@ int main(int argc, char** argv) {
         t_run = std::min(t_run, time_once([&] {
             double start = seconds_now();
             ScopedHandle input(open_input(image));
-            where = locate_payload(input.get());
-            if (where.length == 0) where.length = SetFilePointer(input.get(), 0, nullptr, FILE_END) - where.offset;
+            where = locate_payload(input.get()).where;
             double located = seconds_now();
             char name[MAX_PATH];
             DWORD error = 0;

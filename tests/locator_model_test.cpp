@@ -14,12 +14,23 @@ namespace fs = std::filesystem;
 // With every filter set of the trailer search that the CPU can execute.
 class LocatorModelTest : public ScratchDirTest, public EachFilterSet {
 protected:
+    // The locator, with the shipped block size and a small one, and the
+    // torrent check on what it found, against the model.
     void expect_same(const Bytes& data, const std::string& what) {
-        PayloadLocation actual;
-        ASSERT_TRUE(real_locate(data, path("input").string().c_str(), &actual)) << what;
+        ScopedHandle input(write_and_open(data, path("input").string().c_str()));
+        ASSERT_TRUE(input.valid()) << what;
         PayloadLocation expected = model_locate(data);
-        EXPECT_EQ(actual.offset, expected.offset) << what;
-        EXPECT_EQ(actual.length, expected.length) << what;
+        for (uint32_t block : {TRAILER_BLOCK_SIZE, 40u}) {
+            LocateResult actual = locate_payload(input.get(), block);
+            ASSERT_NE(actual.kind, LocateResult::READ_FAILED) << what;
+            EXPECT_EQ(actual.kind == LocateResult::FOUND ? actual.where.offset : 0, expected.offset) << what;
+            EXPECT_EQ(actual.kind == LocateResult::FOUND ? actual.where.length : 0, expected.length) << what;
+        }
+        if (expected.offset == 0) return;
+        TorrentCheck check = check_torrent(input.get(), expected);
+        TorrentCheck model = model_check(data, expected.offset, expected.length);
+        EXPECT_EQ(check.kind, model.kind) << what;
+        EXPECT_EQ(check.length, model.length) << what;
     }
 };
 
@@ -43,9 +54,9 @@ INSTANTIATE_TEST_SUITE_P(EveryFilterSet, LocatorModelTest, every_filter_set(), f
 TEST_P(LocatorModelTest, HeaderFieldsAtTheirExtremes) {
     Bytes torrent = read_file(fixture("sample.torrent"));
     std::vector<Bytes> seeds = {read_file(fixture("hello32.exe")), read_file(fixture("hello64.exe")),
-                                read_file(fixture("signed64.exe")), read_file(fixture("signed64-payload.exe"))};
-    seeds.push_back(concat(seeds[0], torrent));
-    seeds.push_back(concat(seeds[1], torrent));
+                                read_file(fixture("signed64.exe")), read_file(fixture("signed64-payload.exe")),
+                                read_file(fixture("hello64-unstripped.exe"))};
+    for (size_t i : {0, 1, 2, 4}) seeds.push_back(concat(seeds[i], torrent));
     for (const auto& seed : seeds) ASSERT_GT(seed.size(), 0x200u);
 
     std::mt19937 random(2024);
@@ -61,7 +72,7 @@ TEST_P(LocatorModelTest, HeaderFieldsAtTheirExtremes) {
             size_t table = nt + 24 + (nt < size - 22 ? (d[nt + 20] | d[nt + 21] << 8) : 0);
             size_t section = table + 40 * (random() % 6);
             size_t directory = nt + 24 + (pe32plus ? 112 : 96) + 4 * 8;
-            switch (random() % 8) {
+            switch (random() % 10) {
             case 0: put32(d, 60, pick({0x80000000u, 0xFFFFFFFFu, 0, 64, size - 248, size - 247, size, 0x7FFFFFFF, lfanew + 16})); break;
             case 1: put16(d, nt + 6, pick({0, 1, 2, 0xFFFF, 0x100})); break;
             case 2: put16(d, nt + 20, pick({0, 1, 0xE0, 0xF0, 0xF8, 0x88, 0x98, 0xFFFF})); break;
@@ -70,6 +81,8 @@ TEST_P(LocatorModelTest, HeaderFieldsAtTheirExtremes) {
             case 5: put32(d, section + 20, pick({0, 1, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu, 0xFFFFFE00u, size})); break;
             case 6: put32(d, directory, pick({0, size - 8, size, 0x3A00, 0xFFFFFFFFu, 0x80000000u})); break;
             case 7: put32(d, directory + 4, pick({0, 8, 0xFFFFFFFFu, size - 0x3A00, 0x80000000u})); break;
+            case 8: put32(d, nt + 12, pick({0, 0x3A00, 0x3A01, size - 4, size, 0xFFFFFFFFu, 0x80000000u})); break;
+            case 9: put32(d, nt + 16, pick({0, 1, 0x10, 0xFFFFFFFFu, 0x0E38E38Eu, size / 18})); break;
             }
         }
         if (random() % 4 == 0) d.resize(random() % d.size());  // cut anywhere

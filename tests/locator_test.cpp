@@ -3,6 +3,7 @@
 #include <random>
 
 #include "locator.h"
+#include "locator_model.h"
 #include "support.h"
 
 namespace {
@@ -10,37 +11,24 @@ namespace {
 // Runs the locator over `data` written to a file.
 class LocatorTest : public ScratchDirTest {
 protected:
-    PayloadLocation locate(const Bytes& data) {
-        write_file(path("input"), data);
-        ScopedHandle input(open_input());
+    // The payload found, {0, 0} for nothing; a read never fails here.
+    PayloadLocation locate(const Bytes& data, uint32_t block = TRAILER_BLOCK_SIZE) {
+        ScopedHandle input(write_and_open(data, path("input").string().c_str()));
         EXPECT_TRUE(input.valid());
-        return locate_payload(input.get());
+        LocateResult found = locate_payload(input.get(), block);
+        EXPECT_NE(found.kind, LocateResult::READ_FAILED);
+        return found.kind == LocateResult::FOUND ? found.where : PayloadLocation{0, 0};
     }
-    std::optional<PayloadLocation> trailer_of(const Bytes& data) {
-        write_file(path("input"), data);
-        ScopedHandle input(open_input());
-        PayloadLocation found;
-        if (!find_trailer(input.get(), &found)) return std::nullopt;
-        return found;
-    }
-    HANDLE open_input() {
-        return CreateFileA(path("input").string().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+    // The trailer search alone: its position and back offset, if found.
+    std::optional<std::pair<uint32_t, int32_t>> trailer_of(const Bytes& data, uint32_t block) {
+        ScopedHandle input(write_and_open(data, path("input").string().c_str()));
+        InputReader reader(input.get());
+        TrailerFound found = find_trailer(reader, static_cast<uint32_t>(data.size()), block);
+        EXPECT_NE(found.kind, TrailerFound::UNREADABLE);
+        if (found.kind != TrailerFound::FOUND) return std::nullopt;
+        return std::pair{found.position, found.back};
     }
 };
-
-// The trailer rule one position at a time, as plainly as it can be said:
-// candidates from size-8 down to 1, and 0 only for an 8-byte file.
-std::optional<PayloadLocation> model_trailer(const Bytes& data) {
-    if (data.size() < 8) return std::nullopt;
-    for (size_t p = data.size() - 8;; --p) {
-        if (data[p] == 'P' && data[p + 1] == 'S' && data[p + 2] == 'E' && data[p + 3] == 'R') {
-            uint32_t back = data[p + 4] | data[p + 5] << 8 | data[p + 6] << 16 | uint32_t{data[p + 7]} << 24;
-            return PayloadLocation{static_cast<uint32_t>(p) + back, 0u - back};
-        }
-        if (p <= 1) return std::nullopt;
-    }
-}
 
 void expect_location(PayloadLocation actual, uint32_t offset, uint32_t length) {
     EXPECT_EQ(actual.offset, offset);
@@ -60,14 +48,23 @@ TEST_P(TrailerSearchTest, TrailerCases) {
         uint32_t offset, length;
     };
     Bytes payload = pattern_bytes(100, 1);
+    Bytes image = make_pe({.sections = {{0x200, 0x100}}, .file_size = 0x300});
+    auto then = [](Bytes a, const Bytes& b) { return concat(a, b); };
     const Case cases[] = {
-        {"payload just before a trailer at the end", concat(concat(pattern_bytes(50, 2), payload), trailer(-100)), 50, 100},
+        {"payload just before a trailer at the end", then(then(pattern_bytes(50, 2), payload), trailer(-100)), 50, 100},
         {"the highest trailer wins",
-         concat(concat(concat(pattern_bytes(40, 3), trailer(-8)), pattern_bytes(30, 4)), trailer(-30)), 48, 30},
-        {"back offset 0: from the trailer on", concat(pattern_bytes(40, 5), trailer(0)), 40, 0},
-        {"a trailer alone in an 8-byte file", trailer(-1), 0xFFFFFFFF, 1},
-        {"magic in the last 7 bytes is never examined", concat(pattern_bytes(20, 6), ByteBuilder().text("PSER").zeros(3).data()), 0, 0},
-        {"payload that would start at 0 is nothing", concat(pattern_bytes(20, 7), trailer(-20)), 0, 0},
+         then(then(then(pattern_bytes(40, 3), trailer(-8)), pattern_bytes(30, 4)), trailer(-30)), 48, 30},
+        {"back offset 0: from the trailer to the end", then(pattern_bytes(40, 5), trailer(0)), 40, 8},
+        {"a positive back offset: from there to the end", then(then(pattern_bytes(10, 6), trailer(20)), pattern_bytes(40, 7)), 30, 28},
+        {"a payload that would start before the file is passed over",
+         then(then(then(pattern_bytes(30, 8), trailer(-20)), pattern_bytes(20, 9)), trailer(-100)), 10, 20},
+        {"so is one whose start lies past the end, for a lower trailer",
+         then(then(then(pattern_bytes(30, 8), trailer(-20)), pattern_bytes(20, 9)), trailer(INT32_MAX)), 10, 20},
+        {"a stray magic with a start 2 GiB away leaves the PE rule",
+         then(then(image, trailer(INT32_MIN)), pattern_bytes(20, 10)), 0x300, 28},
+        {"a trailer alone in an 8-byte file would start before it", trailer(-1), 0, 0},
+        {"magic in the last 7 bytes is never examined", then(pattern_bytes(20, 6), ByteBuilder().text("PSER").zeros(3).data()), 0, 0},
+        {"payload that would start at 0 is nothing", then(pattern_bytes(20, 7), trailer(-20)), 0, 0},
         {"fewer than 8 bytes", ByteBuilder().text("PSER").zeros(2).data(), 0, 0},
         {"empty file", Bytes{}, 0, 0},
     };
@@ -86,43 +83,46 @@ TEST_P(TrailerSearchTest, TrailerAtZeroWinsOverPeRule) {
 }
 
 // The block search must give exactly what the position-by-position rule
-// gives, in small files and around every block edge.
+// gives, in small files and around every block edge, with the shipped
+// block size and with small blocks that small files cross many times.
 TEST_P(TrailerSearchTest, BlockSearchMatchesPlainModel) {
     std::mt19937 random(42);
     const int32_t backs[] = {0, -1, 1, -7, 100, -100, INT32_MIN, INT32_MAX};
-    auto check = [&](const Bytes& data) {
-        auto expected = model_trailer(data);
-        auto actual = trailer_of(data);
-        ASSERT_EQ(expected.has_value(), actual.has_value()) << "size " << data.size();
-        if (expected) {
-            ASSERT_EQ(expected->offset, actual->offset) << "size " << data.size();
-            ASSERT_EQ(expected->length, actual->length) << "size " << data.size();
-        }
+    auto check = [&](const Bytes& data, uint32_t block) {
+        uint32_t position = 0;
+        int32_t back = 0;
+        std::optional<std::pair<uint32_t, int32_t>> expected;
+        if (model_trailer(data, &position, &back)) expected = std::pair{position, back};
+        ASSERT_EQ(trailer_of(data, block), expected) << "size " << data.size() << ", blocks of " << block;
     };
     auto with_magic = [&](Bytes data, size_t at, int32_t back) {
         Bytes t = trailer(back);
         for (size_t i = 0; i < t.size() && at + i < data.size(); ++i) data[at + i] = t[i];
         return data;
     };
-    for (size_t size = 0; size <= 20; ++size)
-        for (size_t at = 0; at < size; ++at)
-            for (int32_t back : backs) check(with_magic(pattern_bytes(size, 9), at, back));
+    // Files of up to five 16-byte blocks, with a trailer at every position.
+    for (size_t size = 0; size <= 60; ++size)
+        for (size_t at = 0; at < size; ++at) {
+            int32_t back = backs[(size + at) % std::size(backs)];
+            for (uint32_t block : {16u, TRAILER_BLOCK_SIZE}) check(with_magic(pattern_bytes(size, 9), at, back), block);
+        }
 
-    const size_t block = TRAILER_BLOCK_SIZE;
-    for (size_t size : {block - 1, block, block + 1, block + 7, block + 8, block + TRAILER_FILTER_CHUNK + 1,
-                        2 * block - 7, 2 * block + 3, 3 * block - 14}) {
-        Bytes base = pattern_bytes(size, static_cast<unsigned>(size));
-        check(base);
-        // Every position near each block edge, counted from the end.
-        for (size_t edge = block; edge < size + block; edge += block - 7) {
-            for (size_t d = 0; d < 20; ++d) {
-                size_t end_distance = edge + 10 - d;
-                if (end_distance > size) continue;
-                size_t at = size - end_distance;
-                int32_t back = backs[random() % std::size(backs)];
-                check(with_magic(base, at, back));
-                // A second, lower occurrence must not win over it.
-                if (at > 40) check(with_magic(with_magic(base, at, back), at - 33, -1));
+    for (uint32_t block : {TRAILER_BLOCK_SIZE, 1000u}) {
+        for (size_t size : {block - 1, block, block + 1, block + 7, block + 8, block + TRAILER_FILTER_CHUNK + 1,
+                            2 * block - 7, 2 * block + 3, 3 * block - 14}) {
+            Bytes base = pattern_bytes(size, static_cast<unsigned>(size));
+            check(base, block);
+            // Every position near each block edge, counted from the end.
+            for (size_t edge = block; edge < size + block; edge += block - 7) {
+                for (size_t d = 0; d < 20; ++d) {
+                    size_t end_distance = edge + 10 - d;
+                    if (end_distance > size) continue;
+                    size_t at = size - end_distance;
+                    int32_t back = backs[random() % std::size(backs)];
+                    check(with_magic(base, at, back), block);
+                    // A second, lower occurrence must not win over it.
+                    if (at > 40) check(with_magic(with_magic(base, at, back), at - 33, -1), block);
+                }
             }
         }
     }
@@ -189,28 +189,29 @@ TEST_F(LocatorTest, PeOverlayCases) {
     struct Case {
         const char* what;
         PeShape shape;
-        uint32_t offset;
+        uint32_t offset, length;
     };
     const Case cases[] = {
-        {"sections in order", {.sections = {{0x200, 0x400}, {0x600, 0x200}, {0x800, 0x200}}, .file_size = 0xC00}, 0xA00},
+        {"sections in order", {.sections = {{0x200, 0x400}, {0x600, 0x200}, {0x800, 0x200}}, .file_size = 0xC00}, 0xA00, 0x200},
         {"a section starting before the running end is passed over",
-         {.sections = {{0x200, 0x200}, {0x300, 0x800}}, .file_size = 0xC00}, 0x400},
-        {"a late first section", {.sections = {{0x800, 0x200}, {0x200, 0x400}, {0x600, 0x200}}, .file_size = 0xC00}, 0xA00},
-        {"no appended data: the file size", {.sections = {{0x200, 0x100}}, .file_size = 0x300}, 0x300},
+         {.sections = {{0x200, 0x200}, {0x300, 0x800}}, .file_size = 0xC00}, 0x400, 0x800},
+        {"a late first section", {.sections = {{0x800, 0x200}, {0x200, 0x400}, {0x600, 0x200}}, .file_size = 0xC00}, 0xA00, 0x200},
+        {"no appended data", {.sections = {{0x200, 0x100}}, .file_size = 0x300}, 0, 0},
+        {"sections said to reach past the end", {.sections = {{0x200, 0x300}}, .file_size = 0x300}, 0, 0},
         {"PE32+ finds its table by the optional header's size",
-         {.pe32plus = true, .sections = {{0x400, 0x200}, {0x600, 0x80}}, .file_size = 0x700}, 0x680},
+         {.pe32plus = true, .sections = {{0x400, 0x200}, {0x600, 0x80}}, .file_size = 0x700}, 0x680, 0x80},
         {"PE32+ with a shorter optional header",
-         {.pe32plus = true, .optional_size = 0xF8, .sections = {{0x400, 0x200}}, .file_size = 0x700}, 0x600},
-        {"no sections", {.sections = {}}, 0},
-        {"only empty sections at 0", {.sections = {{0, 0}, {0, 0}}}, 0},
-        {"negative e_lfanew", {.lfanew = -8, .sections = {{0x200, 0x100}}}, 0},
-        {"section table cut short", {.sections = {{0x200, 0x100}, {0x300, 0x100}}, .file_size = 0}, 0},
+         {.pe32plus = true, .optional_size = 0xF8, .sections = {{0x400, 0x200}}, .file_size = 0x700}, 0x600, 0x100},
+        {"no sections", {.sections = {}}, 0, 0},
+        {"only empty sections at 0", {.sections = {{0, 0}, {0, 0}}}, 0, 0},
+        {"negative e_lfanew", {.lfanew = -8, .sections = {{0x200, 0x100}}}, 0, 0},
+        {"section table cut short", {.sections = {{0x200, 0x100}, {0x300, 0x100}}, .file_size = 0}, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes image = make_pe(c.shape);
         if (c.shape.file_size == 0) image.resize(0x80 + 248 + 50);  // half of the second header
-        expect_location(locate(image), c.offset, 0);
+        expect_location(locate(image), c.offset, c.length);
     }
 }
 
@@ -224,47 +225,71 @@ TEST_F(LocatorTest, NotAnImage) {
     for (const auto& input : inputs) expect_location(locate(input), 0, 0);
 }
 
-TEST_F(LocatorTest, CertificateTableEndsThePayload) {
+// The certificate table and the COFF symbol and string tables that start
+// where the sections end (0x300 here) are passed over; one that starts
+// later ends the payload.
+TEST_F(LocatorTest, StructuresAfterTheSections) {
     struct Case {
         const char* what;
-        uint32_t start, size;
-        size_t file_size;
-        uint32_t offset, length;
+        uint32_t cert_start, cert_size;
+        uint32_t directories;  // NumberOfRvaAndSizes
+        uint32_t symbols_at, symbols, strings_size;
+        uint32_t offset, length;  // in a file of 0x600 bytes
     };
     const Case cases[] = {
-        {"payload between sections and signature", 0x500, 0x100, 0x600, 0x300, 0x200},
-        {"signature alone after the sections: empty payload at the end", 0x300, 0x100, 0x400, 0x400, 0},
-        {"table that does not close the file is ignored", 0x500, 0x80, 0x600, 0x300, 0},
-        {"table inside the sections is ignored", 0x200, 0x400, 0x600, 0x300, 0},
+        {"payload between sections and signature", 0x500, 0x100, 16, 0, 0, 0, 0x300, 0x200},
+        {"signature alone after the sections", 0x300, 0x300, 16, 0, 0, 0, 0, 0},
+        {"payload after the signature", 0x300, 0x100, 16, 0, 0, 0, 0x400, 0x200},
+        {"signature after 7 zero bytes of alignment", 0x307, 0x100, 16, 0, 0, 0, 0x407, 0x1F9},
+        {"8 bytes before the signature are payload", 0x308, 0x100, 16, 0, 0, 0, 0x300, 8},
+        {"a table that does not close the file ends the payload", 0x500, 0x80, 16, 0, 0, 0, 0x300, 0x200},
+        {"a table inside the sections is ignored", 0x200, 0x400, 16, 0, 0, 0, 0x300, 0x300},
+        {"5 directories hold the certificate table", 0x300, 0x100, 5, 0, 0, 0, 0x400, 0x200},
+        {"4 directories do not", 0x300, 0x100, 4, 0, 0, 0, 0x300, 0x300},
+        {"symbols and strings, then the payload", 0, 0, 16, 0x300, 2, 10, 0x32E, 0x2D2},
+        {"a string table's size below 4 counts as 4", 0, 0, 16, 0x300, 2, 0, 0x328, 0x2D8},
+        {"symbols alone after the sections", 0, 0, 16, 0x300, 0x22, 0x9C, 0, 0},
+        {"symbols after a gap end the payload", 0, 0, 16, 0x400, 2, 10, 0x300, 0x100},
+        {"symbols, then a signature, then the payload", 0x330, 0x50, 16, 0x300, 2, 12, 0x380, 0x280},
+        {"a signature, then symbols, then the payload", 0x300, 0x40, 16, 0x340, 1, 4, 0x356, 0x2AA},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         for (bool pe32plus : {false, true}) {
-            PeShape shape{.pe32plus = pe32plus, .sections = {{0x200, 0x100}}, .certificate_start = c.start,
-                          .certificate_size = c.size, .file_size = c.file_size};
-            expect_location(locate(make_pe(shape)), c.offset, c.length);
+            PeShape shape{.pe32plus = pe32plus, .sections = {{0x200, 0x100}}, .directories = c.directories,
+                          .certificate_start = c.cert_start, .certificate_size = c.cert_size,
+                          .symbol_table = c.symbols_at, .symbol_count = c.symbols, .file_size = 0x600};
+            ByteBuilder image;
+            image.bytes(make_pe(shape));
+            if (c.symbols_at) image.put32(c.symbols_at + 18 * c.symbols, c.strings_size);
+            expect_location(locate(image.data()), c.offset, c.length);
         }
     }
 }
 
-// Images from a real compiler and signer; make-fixtures.sh made them.
+// Images from a real compiler, signer and installer maker; make-fixtures.sh
+// made them.
 TEST_F(LocatorTest, RealImages) {
     Bytes torrent = read_file(fixture("sample.torrent"));
     ASSERT_FALSE(torrent.empty());
+    auto size = [](const Bytes& b) { return static_cast<uint32_t>(b.size()); };
     const uint32_t image_end = 14848;  // the last section's end, as objdump -h shows it
     for (const char* name : {"hello32.exe", "hello64.exe"}) {
         SCOPED_TRACE(name);
         Bytes image = read_file(fixture(name));
         ASSERT_EQ(image.size(), image_end);
-        expect_location(locate(concat(image, torrent)), image_end, 0);
-        expect_location(locate(image), image_end, 0);
+        expect_location(locate(concat(image, torrent)), image_end, size(torrent));
+        expect_location(locate(image), 0, 0);
     }
     // The signer pads the payload to 8 bytes before its table.
     Bytes signed_payload = read_file(fixture("signed64-payload.exe"));
-    uint32_t padded = (static_cast<uint32_t>(torrent.size()) + 7) & ~7u;
-    expect_location(locate(signed_payload), image_end, padded);
+    expect_location(locate(signed_payload), image_end, (size(torrent) + 7) & ~7u);
     Bytes signed_only = read_file(fixture("signed64.exe"));
-    expect_location(locate(signed_only), static_cast<uint32_t>(signed_only.size()), 0);
+    expect_location(locate(signed_only), 0, 0);
+    expect_location(locate(concat(signed_only, torrent)), size(signed_only), size(torrent));
+    Bytes unstripped = read_file(fixture("hello64-unstripped.exe"));
+    expect_location(locate(unstripped), 0, 0);
+    expect_location(locate(concat(unstripped, torrent)), size(unstripped), size(torrent));
 }
 
 }  // namespace

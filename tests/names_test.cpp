@@ -3,7 +3,7 @@
 
 #include "export.h"
 #include "platform_expect.h"
-#include "run.h"
+#include "newest.h"
 #include "support.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 namespace fs = std::filesystem;
@@ -65,11 +66,13 @@ Bytes make_pe(const PeShape& shape) {
     b.put32(nt, 0x00004550);
     b.put16(nt + 4, shape.pe32plus ? 0x8664 : 0x14C);
     b.put16(nt + 6, static_cast<uint16_t>(shape.sections.size()));
+    b.put32(nt + 12, shape.symbol_table);
+    b.put32(nt + 16, shape.symbol_count);
     b.put16(nt + 20, optional_size);
     size_t optional = nt + 24;
     b.put16(optional, shape.pe32plus ? 0x20B : 0x10B);
     size_t directories = optional + (shape.pe32plus ? 112 : 96);
-    b.put32(directories - 4, 16);  // NumberOfRvaAndSizes
+    b.put32(directories - 4, shape.directories);
     b.put32(directories + 4 * 8, shape.certificate_start);
     b.put32(directories + 4 * 8 + 4, shape.certificate_size);
     size_t table = shape.pe32plus ? optional + optional_size : nt + 248;
@@ -120,6 +123,20 @@ Bytes pattern_bytes(size_t n, unsigned seed) {
     for (size_t i = 0; i + 4 <= n; ++i)
         if (out[i] == 'P' && out[i + 1] == 'S' && out[i + 2] == 'E' && out[i + 3] == 'R') out[i + 3] = 'X';
     return out;
+}
+
+Bytes torrent_with_pieces(const Bytes& pieces) {
+    return ByteBuilder().text("d4:infod6:pieces" + std::to_string(pieces.size()) + ":").bytes(pieces).text("ee").data();
+}
+
+Bytes make_torrent(size_t size, unsigned seed) {
+    const size_t framing = std::strlen("d4:infod6:pieces:ee");
+    for (size_t digits = 1; digits <= 10; ++digits) {
+        size_t length = size - framing - digits;
+        if (std::to_string(length).size() == digits) return torrent_with_pieces(pattern_bytes(length, seed));
+    }
+    ADD_FAILURE() << "no torrent is " << size << " bytes long";
+    return {};
 }
 
 fs::path fixture(const std::string& name) { return fs::path(DL2TORRENT_FIXTURES) / name; }

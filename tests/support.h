@@ -47,8 +47,11 @@ struct PeShape {
     int32_t lfanew = 0x80;
     uint16_t optional_size = 0;  // 0: the usual size for the kind of image
     std::vector<RawSection> sections;
+    uint32_t directories = 16;       // NumberOfRvaAndSizes
     uint32_t certificate_start = 0;  // the security directory entry
     uint32_t certificate_size = 0;
+    uint32_t symbol_table = 0;       // PointerToSymbolTable
+    uint32_t symbol_count = 0;       // NumberOfSymbols
     size_t file_size = 0x200;  // at least; the headers may make it longer
 };
 Bytes make_pe(const PeShape& shape);
@@ -58,6 +61,10 @@ void write_file(const std::filesystem::path& path, const Bytes& data);
 void write_file(const std::filesystem::path& path, const std::string& text);
 Bytes concat(const Bytes& a, const Bytes& b);
 Bytes pattern_bytes(size_t n, unsigned seed);
+// A torrent whose "info" dictionary holds `pieces` as its "pieces" string.
+Bytes torrent_with_pieces(const Bytes& pieces);
+// A torrent of exactly `size` bytes (at least 21), its pieces repeatable filler.
+Bytes make_torrent(size_t size, unsigned seed);
 std::filesystem::path fixture(const std::string& name);
 
 // Gives each test its own empty folder, removed afterwards.

@@ -4,7 +4,10 @@
 #include <cstring>
 
 #include "export.h"
+#include "input.h"
 #include "locator.h"
+#include "newest.h"
+#include "torrent_check.h"
 #include "version.h"
 
 namespace {
@@ -17,6 +20,12 @@ int fail_and_wait() {
     console_print("Press any key to exit..\n");
     wait_for_key();
     return EXIT_FAILED;
+}
+
+// Says what failed, with the system error code, then fails.
+int fail_with_error(const char* what, DWORD error) {
+    console_print("%s!  Error %lu\n", what, static_cast<unsigned long>(error));
+    return fail_and_wait();
 }
 
 void print_usage() {
@@ -32,7 +41,7 @@ void print_usage() {
         DEFAULT_PATTERN);
 }
 
-// Failure A: names every pattern as given, joined by blanks.
+// No pattern matched: names every pattern as given, joined by blanks.
 int report_no_match(const char* const* patterns, int count) {
     console_print("Could not find any %s", patterns[0]);
     for (int i = 1; i < count; ++i) console_print(" %s", patterns[i]);
@@ -40,7 +49,7 @@ int report_no_match(const char* const* patterns, int count) {
     return fail_and_wait();
 }
 
-// Failure B: the open failed; says why and, when it fits, where we are.
+// The open failed; says why and, when it fits, where we are.
 int report_open_failure(DWORD error) {
     console_print("Could not open input file!  Error %lu\n", static_cast<unsigned long>(error));
     char directory[MAX_PATH];
@@ -49,38 +58,47 @@ int report_open_failure(DWORD error) {
     return fail_and_wait();
 }
 
-// Ends a run whose input could not be read: a failure, not an empty file.
-int report_read_failure(DWORD error) {
-    console_print("Could not read input file!  Error %lu\n", static_cast<unsigned long>(error));
-    return fail_and_wait();
+// Names the output, saves the torrent there and opens it.
+int save_and_open(HANDLE input, const char* input_path, PayloadLocation torrent) {
+    char output[MAX_PATH];
+    if (!make_output_name(input_path, output, sizeof output)) {
+        console_print("Output path is too long!\n");
+        return fail_and_wait();
+    }
+    console_print("Saving torrent to %s...\n", output);
+    // An input already named .torrent would be replaced by its own payload.
+    if (is_same_file(input, output)) {
+        console_print("Could not save torrent!  It would replace the input file\n");
+        return fail_and_wait();
+    }
+    DWORD error = NO_ERROR;
+    if (!save_payload(input, output, torrent, &error)) return fail_with_error("Could not save torrent", error);
+    open_with_registered_application(output);
+    return EXIT_OK;
 }
 
-// The input's size as it is now, after the pause; false, with the error
-// code, when it cannot be had.
-bool input_end(HANDLE input, DWORD* end, DWORD* error) {
-    *end = SetFilePointer(input, 0, nullptr, FILE_END);
-    if (*end != INVALID_SET_FILE_POINTER) return true;
-    *error = GetLastError();
-    return false;
+// Finds the payload in the open input, checks that it is a torrent and saves it.
+int extract_payload(HANDLE input, const char* input_path) {
+    LocateResult found = locate_payload(input);
+    if (found.kind == LocateResult::READ_FAILED)
+        return fail_with_error("Could not read input file", found.error);
+    if (found.kind == LocateResult::NOTHING) return EXIT_OK;
+    TorrentCheck torrent = check_torrent(input, found.where);
+    switch (torrent.kind) {
+    case TorrentCheck::READ_FAILED: return fail_with_error("Could not read input file", torrent.error);
+    case TorrentCheck::NOT_A_TORRENT: return EXIT_OK;
+    case TorrentCheck::INCOMPLETE:
+        console_print("Torrent is incomplete!  The download may not have finished\n");
+        return fail_and_wait();
+    case TorrentCheck::COMPLETE: break;
+    }
+    PayloadLocation where = {found.where.offset, torrent.length};
+    console_print("Torrent should be at 0x%lx len 0x%lx\n", static_cast<unsigned long>(where.offset),
+                  static_cast<unsigned long>(where.length));
+    return save_and_open(input, input_path, where);
 }
 
-// Resolves a payload that runs to the end of the input into a length.
-void complete_location(PayloadLocation* where, DWORD end) {
-    if (where->length != 0) return;
-    // Sections said to reach past the end (a cut image) leave nothing to copy,
-    // rather than a length that wraps around.
-    where->length = end > where->offset ? end - where->offset : 0;
-}
-
-// True when the payload holds no bytes: an image with nothing appended, or
-// one cut inside its sections. Such a file is no torrent, and saving it
-// would replace an earlier one. A start beyond a signed 32-bit offset is
-// not empty but damaged, and fails in the save.
-bool holds_nothing(PayloadLocation where, DWORD end) {
-    return where.offset <= MAX_INPUT_SIZE && (where.length == 0 || where.offset >= end);
-}
-
-// Opens the input, checks its size, finds the payload and exports it.
+// Opens the input, checks its size, pauses and extracts from it.
 int extract_from(const char* input_path) {
     console_print("Extracting from %s...\n", input_path);
     // Shared for deleting too: a browser or a virus scanner may still move,
@@ -92,66 +110,18 @@ int extract_from(const char* input_path) {
         return input.valid();
     });
     if (!opened) return report_open_failure(GetLastError());
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(input.get(), &size)) return report_open_failure(GetLastError());
-    if (size.QuadPart > MAX_INPUT_SIZE) {
+    LONGLONG size = 0;
+    DWORD error = NO_ERROR;
+    if (!input_size(input.get(), &size, &error)) return report_open_failure(error);
+    if (size > MAX_INPUT_SIZE) {
         console_print("Input file is too large!  It must be smaller than 2 GiB\n");
         return fail_and_wait();
     }
     Sleep(OPEN_DELAY_MS);
-    DWORD error = NO_ERROR;
-    PayloadLocation where = locate_payload(input.get(), &error);
-    if (error != NO_ERROR) return report_read_failure(error);
-    if (where.offset == 0) return EXIT_OK;
-    DWORD end = 0;
-    if (!input_end(input.get(), &end, &error)) return report_read_failure(error);
-    complete_location(&where, end);
-    if (holds_nothing(where, end)) return EXIT_OK;
-    console_print("Torrent should be at 0x%lx len 0x%lx\n", static_cast<unsigned long>(where.offset),
-                  static_cast<unsigned long>(where.length));
-    if (!export_payload(input.get(), input_path, where)) return fail_and_wait();
-    return EXIT_OK;
+    return extract_payload(input.get(), input_path);
 }
 
 }  // namespace
-
-bool is_newer(const FILETIME& candidate, const FILETIME& chosen) {
-    if (candidate.dwHighDateTime != chosen.dwHighDateTime)
-        return candidate.dwHighDateTime > chosen.dwHighDateTime;
-    return candidate.dwLowDateTime > chosen.dwLowDateTime;
-}
-
-bool find_newest_match(const char* pattern, Match* newest) {
-    WIN32_FIND_DATAA match;
-    ScopedFind search(FindFirstFileA(pattern, &match));
-    if (!search.valid()) return false;
-    bool first = true;
-    do {
-        if (!first && !is_newer(match.ftLastWriteTime, newest->time)) continue;
-        first = false;
-        newest->time = match.ftLastWriteTime;
-        std::snprintf(newest->name, sizeof newest->name, "%s", match.cFileName);
-    } while (FindNextFileA(search.get(), &match));
-    return true;
-}
-
-const char* find_newest_of(const char* const* patterns, int count, Match* newest) {
-    const char* chosen = nullptr;
-    for (int i = 0; i < count; ++i) {
-        Match match = {};
-        if (!find_newest_match(patterns[i], &match)) continue;
-        if (chosen && !is_newer(match.time, newest->time)) continue;
-        *newest = match;
-        chosen = patterns[i];
-    }
-    return chosen;
-}
-
-bool compose_input_path(const char* pattern, const char* name, char* path, size_t size) {
-    int directory = static_cast<int>(directory_part_length(pattern));
-    int n = std::snprintf(path, size, "%.*s%s", directory, pattern, name);
-    return n >= 0 && static_cast<size_t>(n) < size;
-}
 
 int run(int argc, char** argv) {
     static const char* const DEFAULT_PATTERNS[] = {DEFAULT_PATTERN};

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "input.h"
+
 namespace {
 
 constexpr char OUTPUT_EXTENSION[] = ".torrent";
@@ -88,17 +90,23 @@ bool TempFile::commit(const char* target, DWORD* error) {
     return true;
 }
 
-// Copies `length` bytes from the input's position, or up to the input's end
-// when that comes first. Every write must take all it was given.
-bool copy_bytes(HANDLE input, HANDLE output, uint32_t length, DWORD* error) {
+// Copies the `length` bytes at `offset` into the output. Every read must
+// deliver and every write take all they were given: the check before the
+// save found that many bytes there, so fewer means the input changed.
+bool copy_bytes(HANDLE input, uint32_t offset, uint32_t length, HANDLE output, DWORD* error) {
+    InputReader reader(input);
     unsigned char chunk[COPY_CHUNK_SIZE];
-    for (uint32_t remaining = length; remaining > 0;) {
+    for (uint32_t done = 0; done < length;) {
+        DWORD want = std::min<uint32_t>(length - done, COPY_CHUNK_SIZE);
         DWORD got = 0;
-        if (!ReadFile(input, chunk, std::min<uint32_t>(remaining, COPY_CHUNK_SIZE), &got, nullptr)) {
-            *error = GetLastError();
+        if (!reader.read_at(uint64_t{offset} + done, chunk, want, &got)) {
+            *error = reader.error();
             return false;
         }
-        if (got == 0) break;
+        if (got != want) {
+            *error = ERROR_HANDLE_EOF;
+            return false;
+        }
         DWORD written = 0;
         if (!WriteFile(output, chunk, got, &written, nullptr)) {
             *error = GetLastError();
@@ -108,40 +116,19 @@ bool copy_bytes(HANDLE input, HANDLE output, uint32_t length, DWORD* error) {
             *error = ERROR_HANDLE_DISK_FULL;
             return false;
         }
-        remaining -= got;
+        done += got;
     }
     return true;
 }
 
-// Positions the input at the payload's start, which must be a signed 32-bit offset.
-bool seek_payload(HANDLE input, uint32_t offset, DWORD* error) {
-    if (offset > INT32_MAX) {
-        *error = ERROR_NEGATIVE_SEEK;
-        return false;
-    }
-    if (SetFilePointer(input, static_cast<LONG>(offset), nullptr, FILE_BEGIN) != offset) {
-        *error = GetLastError();
-        return false;
-    }
-    return true;
-}
+}  // namespace
 
-// True when the names differ only in letter case, as one file may on Windows.
-bool same_name_ignoring_case(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (x != y) return false;
-    }
-    return *a == *b;
-}
-
-// Asks the desktop to open the saved file, and ignores the answer. The
-// opener gets the full path: a program that is already running resolves a
-// relative one against its own directory, and xdg-open takes a name that
-// begins with "-" for an option. Handlers may be COM objects, and the
-// request must be complete before this short-lived process ends.
 void open_with_registered_application(const char* output) {
+    // The opener gets the full path: a program that is already running
+    // resolves a relative one against its own directory, and xdg-open takes
+    // a name that begins with "-" for an option. Handlers may be COM
+    // objects, and the request must be complete before this short-lived
+    // process ends.
     char full[MAX_PATH];
     DWORD length = GetFullPathNameA(output, sizeof full, full, nullptr);
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
@@ -154,8 +141,6 @@ void open_with_registered_application(const char* output) {
     if (SUCCEEDED(com)) CoUninitialize();
 }
 
-}  // namespace
-
 bool make_output_name(const char* input_path, char* output, size_t size) {
     size_t name_start = directory_part_length(input_path);
     const char* dot = std::strrchr(input_path + name_start, '.');
@@ -164,29 +149,21 @@ bool make_output_name(const char* input_path, char* output, size_t size) {
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-bool save_payload(HANDLE input, const char* output_path, PayloadLocation where, DWORD* error) {
-    TempFile temp;
-    return temp.create(output_path, error) && seek_payload(input, where.offset, error) &&
-           copy_bytes(input, temp.handle(), where.length, error) && temp.commit(output_path, error);
+bool is_same_file(HANDLE input, const char* path) {
+    // Opened for its identity alone: no access, a directory or a symbolic
+    // link as it stands, and nothing that another program's handle blocks.
+    ScopedHandle other(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!other.valid()) return false;
+    BY_HANDLE_FILE_INFORMATION a, b;
+    // Without both identities the names may well be one file.
+    if (!GetFileInformationByHandle(input, &a) || !GetFileInformationByHandle(other.get(), &b)) return true;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
 }
 
-bool export_payload(HANDLE input, const char* input_path, PayloadLocation where) {
-    char output[MAX_PATH];
-    if (!make_output_name(input_path, output, sizeof output)) {
-        console_print("Output path is too long!\n");
-        return false;
-    }
-    console_print("Saving torrent to %s...\n", output);
-    // An input already named .torrent would be replaced by its own payload.
-    if (same_name_ignoring_case(input_path, output)) {
-        console_print("Could not save torrent!  It would replace the input file\n");
-        return false;
-    }
-    DWORD error = NO_ERROR;
-    if (!save_payload(input, output, where, &error)) {
-        console_print("Could not save torrent!  Error %lu\n", static_cast<unsigned long>(error));
-        return false;
-    }
-    open_with_registered_application(output);
-    return true;
+bool save_payload(HANDLE input, const char* output_path, PayloadLocation where, DWORD* error) {
+    TempFile temp;
+    return temp.create(output_path, error) && copy_bytes(input, where.offset, where.length, temp.handle(), error) &&
+           temp.commit(output_path, error);
 }

@@ -2,12 +2,15 @@
 // portable set, written for 16-byte vectors, and a wider set for CPUs that
 // report one at run time. A run uses one set throughout; the tests and the
 // benchmark may make it use any other this CPU can execute. Internal to the
-// locator: the program's interface is locator.h.
+// trailer search (trailer_search.h).
 #pragma once
 
 #include <cstdint>
 #include <span>
 
+// The search tests the block this many bytes at a time for a hint of the
+// magic before it compares positions one by one.
+constexpr uint32_t TRAILER_FILTER_CHUNK = 256;
 // Chunks that pass the first filter are checked exactly in pieces of this
 // many positions, so that a stray "PS" costs little.
 constexpr uint32_t TRAILER_FILTER_PIECE = 64;

@@ -87,7 +87,7 @@ struct Scenario {
 // A payload of two full chunks and a bit, so the copy reads and writes three times.
 std::vector<Scenario> scenarios() {
     Bytes image = read_file(fixture("hello64.exe"));
-    Bytes payload = pattern_bytes(2 * COPY_CHUNK_SIZE + 100, 77);
+    Bytes payload = make_torrent(2 * COPY_CHUNK_SIZE + 100, 77);
     Bytes prefix = pattern_bytes(300, 78);
     Bytes back = trailer(-static_cast<int32_t>(payload.size()));
     // An image whose appended data holds a trailer: the trailer names the payload.

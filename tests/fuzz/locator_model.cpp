@@ -1,5 +1,8 @@
 #include "locator_model.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 using Data = std::vector<unsigned char>;
@@ -14,18 +17,49 @@ uint32_t u32(const Data& d, uint64_t pos) {
     return d[pos] | d[pos + 1] << 8 | d[pos + 2] << 16 | uint32_t{d[pos + 3]} << 24;
 }
 
-bool model_trailer(const Data& d, PayloadLocation* found) {
-    if (d.size() < 8) return false;
-    // Candidates run from size-8 down to 1; 0 only when the file is the trailer.
-    for (uint64_t p = d.size() - 8;; --p) {
-        if (d[p] == 'P' && d[p + 1] == 'S' && d[p + 2] == 'E' && d[p + 3] == 'R') {
-            uint32_t back = u32(d, p + 4);
-            found->offset = static_cast<uint32_t>(p) + back;
-            found->length = 0u - back;
-            return true;
+PayloadLocation span(uint64_t start, uint64_t end) {
+    if (start == 0 || end <= start) return {0, 0};
+    return {static_cast<uint32_t>(start), static_cast<uint32_t>(end - start)};
+}
+
+// The data after the sections, before or between the certificate table and
+// the symbol tables, as model_locate documents; {0, 0} for none.
+PayloadLocation model_appended(const Data& d, uint64_t nt, bool pe32plus, uint32_t optional_size, uint32_t end) {
+    uint64_t optional = nt + 24;
+    // Data directory 4, the certificate table, counted by NumberOfRvaAndSizes
+    // at 92 (PE32+: 108) and inside both the optional header and the 248
+    // bytes read.
+    uint32_t count_at = pe32plus ? 108 : 92;
+    uint32_t entry_at = count_at + 4 + 4 * 8;
+    bool has_certificates = entry_at + 8 <= std::min<uint32_t>(optional_size, 224) && u32(d, optional + count_at) > 4;
+    uint64_t cert_start = has_certificates ? u32(d, optional + entry_at) : 0;
+    uint64_t cert_end = cert_start + (has_certificates ? u32(d, optional + entry_at + 4) : 0);
+    // The symbol table: 18 bytes a symbol, then the string table, whose
+    // first four bytes give its size, at least 4.
+    uint64_t sym_start = u32(d, nt + 12), symbols = u32(d, nt + 16);
+    uint64_t strings = sym_start + 18 * symbols;
+    uint64_t sym_end = sym_start == 0 || symbols == 0 ? sym_start
+                       : readable(d, strings, 4) ? strings + std::max<uint32_t>(u32(d, strings), 4)
+                                                 : strings;
+    bool cert_left = cert_end > cert_start, sym_left = sym_end > sym_start;
+    uint64_t at = end;
+    for (bool skipped = true; skipped;) {
+        skipped = false;
+        if (cert_left && cert_start >= at && cert_start - at < 8 && readable(d, at, cert_start - at) &&
+            std::all_of(d.begin() + at, d.begin() + cert_start, [](unsigned char b) { return b == 0; })) {
+            at = cert_end;
+            cert_left = false;
+            skipped = true;
+        } else if (sym_left && sym_start == at) {
+            at = sym_end;
+            sym_left = false;
+            skipped = true;
         }
-        if (p <= 1) return false;
     }
+    uint64_t stop = d.size();
+    if (cert_left && cert_start > at) stop = std::min(stop, cert_start);
+    if (sym_left && sym_start > at) stop = std::min(stop, sym_start);
+    return span(at, stop);
 }
 
 PayloadLocation model_pe(const Data& d) {
@@ -39,10 +73,9 @@ PayloadLocation model_pe(const Data& d) {
     uint32_t sections = u16(d, nt + 6);
     uint32_t optional_size = u16(d, nt + 20);
     if (optional_size == 0) return nothing;
-    uint64_t optional = nt + 24;
-    bool pe32plus = u16(d, optional) == 0x20B;
+    bool pe32plus = u16(d, nt + 24) == 0x20B;
     // PE32+: the table follows the optional header; otherwise the fixed 248 bytes.
-    uint64_t table = pe32plus ? optional + optional_size : nt + 248;
+    uint64_t table = pe32plus ? nt + 24 + optional_size : nt + 248;
     if (!readable(d, table, uint64_t{sections} * 40)) return nothing;
     uint32_t end = 0;
     for (uint32_t i = 0; i < sections; ++i) {
@@ -51,44 +84,111 @@ PayloadLocation model_pe(const Data& d) {
         if (raw_pointer >= end) end = raw_pointer + raw_size;  // wraps at 2^32
     }
     if (end == 0) return nothing;
-    // Data directory 4, the certificate table; its address is a file offset.
-    // The directories follow NumberOfRvaAndSizes, at 92 (PE32+: 108) in the
-    // optional header; entry 4 must lie inside the header and be counted.
-    uint32_t count_at = pe32plus ? 108 : 92;
-    uint32_t entry_at = count_at + 4 + 4 * 8;
-    if (optional_size >= entry_at + 8 && u32(d, optional + count_at) > 4) {
-        uint32_t start = u32(d, optional + entry_at);
-        uint32_t size = u32(d, optional + entry_at + 4);
-        if (size != 0 && start >= end && uint64_t{start} + size == d.size()) {
-            if (start == end) return {static_cast<uint32_t>(d.size()), 0};
-            return {end, start - end};
-        }
+    return model_appended(d, nt, pe32plus, optional_size, end);
+}
+
+// Recursive descent over one bencoded value at d[*pos], within `end`:
+// 1 when it is whole, 0 when malformed, -1 when the data ends inside it.
+int model_value(const Data& d, size_t* pos, size_t end, int depth, bool* info_dict, bool outer) {
+    auto digits = [&](size_t* n) {
+        size_t first = *pos;
+        while (*pos < end && d[*pos] >= '0' && d[*pos] <= '9') ++*pos;
+        *n = *pos - first;
+    };
+    if (*pos >= end) return -1;
+    unsigned char c = d[*pos];
+    if (c == 'i') {
+        ++*pos;
+        if (*pos < end && d[*pos] == '-') ++*pos;
+        size_t n;
+        digits(&n);
+        if (*pos >= end) return -1;
+        return n > 0 && d[(*pos)++] == 'e' ? 1 : 0;
     }
-    return {end, 0};
+    if (c >= '0' && c <= '9') {
+        size_t first = *pos, n;
+        digits(&n);
+        if (n > 10) return 0;
+        uint64_t length = 0;
+        for (size_t i = first; i < *pos; ++i) length = length * 10 + (d[i] - '0');
+        if (length > 0x7FFFFFFF) return 0;
+        if (*pos >= end) return -1;
+        if (d[(*pos)++] != ':') return 0;
+        if (length > end - *pos) return -1;
+        *pos += length;
+        return 1;
+    }
+    if (c != 'l' && c != 'd') return 0;
+    if (depth == TORRENT_MAX_NESTING) return 0;
+    ++*pos;
+    for (;;) {
+        if (*pos >= end) return -1;
+        if (d[*pos] == 'e') {
+            ++*pos;
+            return 1;
+        }
+        bool key_is_info = false;
+        if (c == 'd') {
+            if (d[*pos] < '0' || d[*pos] > '9') return 0;
+            size_t key_start = *pos;
+            int key = model_value(d, pos, end, depth + 1, info_dict, false);
+            if (key != 1) return key;
+            size_t content = std::find(d.begin() + key_start, d.begin() + *pos, ':') - d.begin() + 1;
+            key_is_info = outer && *pos - content == 4 && std::memcmp(&d[content], "info", 4) == 0;
+        }
+        if (key_is_info && *pos < end && d[*pos] == 'd') *info_dict = true;
+        int value = model_value(d, pos, end, depth + 1, info_dict, false);
+        if (value != 1) return value;
+    }
 }
 
 }  // namespace
 
-PayloadLocation model_locate(const Data& data) {
-    PayloadLocation found;
-    if (model_trailer(data, &found)) return found.offset == 0 ? PayloadLocation{0, 0} : found;
-    return model_pe(data);
+bool model_trailer(const Data& d, uint32_t* position, int32_t* back) {
+    if (d.size() < 8) return false;
+    // Candidates run from size-8 down to 1; 0 only when the file is the trailer.
+    for (uint64_t p = d.size() - 8;; --p) {
+        if (d[p] == 'P' && d[p + 1] == 'S' && d[p + 2] == 'E' && d[p + 3] == 'R') {
+            int64_t start = static_cast<int64_t>(p) + static_cast<int32_t>(u32(d, p + 4));
+            if (start >= 0 && start < static_cast<int64_t>(d.size())) {
+                *position = static_cast<uint32_t>(p);
+                *back = static_cast<int32_t>(u32(d, p + 4));
+                return true;
+            }
+        }
+        if (p <= 1) return false;
+    }
 }
 
-bool real_locate(const Data& data, const char* scratch_file, PayloadLocation* found) {
+PayloadLocation model_locate(const Data& data) {
+    uint32_t position;
+    int32_t back;
+    if (!model_trailer(data, &position, &back)) return model_pe(data);
+    int64_t start = int64_t{position} + back;
+    return span(static_cast<uint64_t>(start), back < 0 ? position : data.size());
+}
+
+TorrentCheck model_check(const Data& data, uint32_t offset, uint32_t length) {
+    size_t pos = offset, end = std::min<size_t>(data.size(), size_t{offset} + length);
+    if (pos < end && data[pos] != 'd') return {TorrentCheck::NOT_A_TORRENT, 0, NO_ERROR};
+    bool info = false;
+    int whole = model_value(data, &pos, end, 0, &info, true);
+    if (whole < 0) return {TorrentCheck::INCOMPLETE, 0, NO_ERROR};
+    if (whole == 0 || !info) return {TorrentCheck::NOT_A_TORRENT, 0, NO_ERROR};
+    return {TorrentCheck::COMPLETE, static_cast<uint32_t>(pos - offset), NO_ERROR};
+}
+
+HANDLE write_and_open(const Data& data, const char* scratch_file) {
     {
         ScopedHandle output(CreateFileA(scratch_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                         FILE_ATTRIBUTE_ARCHIVE, nullptr));
-        if (!output.valid()) return false;
+        if (!output.valid()) return INVALID_HANDLE_VALUE;
         DWORD written = 0;
         if (!data.empty() && (!WriteFile(output.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) ||
                               written != data.size()))
-            return false;
-        if (!output.reset()) return false;
+            return INVALID_HANDLE_VALUE;
+        if (!output.reset()) return INVALID_HANDLE_VALUE;
     }
-    ScopedHandle input(CreateFileA(scratch_file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
-    if (!input.valid()) return false;
-    *found = locate_payload(input.get());
-    return true;
+    return CreateFileA(scratch_file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_ARCHIVE, nullptr);
 }

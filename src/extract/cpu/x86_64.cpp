@@ -5,7 +5,6 @@
 // other files (no inline function, no template) is ever emitted for AVX2.
 #include <immintrin.h>
 
-#include "locator.h"
 #include "trailer_filters.h"
 
 namespace {

@@ -17,12 +17,25 @@ int fd_of(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(ha
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)); }
 
+// An open with no access asks only what the file is: it must neither
+// block (a FIFO) nor need read permission where the system can avoid both.
+int query_only() {
+#ifdef O_PATH
+    return O_PATH;
+#else
+    return O_RDONLY | O_NONBLOCK;
+#endif
+}
+
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD creation, DWORD,
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD creation, DWORD attributes,
                    HANDLE) {
     int flags = O_CLOEXEC | O_NOCTTY;
-    if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+    if (attributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
+    if (access == 0)
+        flags |= query_only();
+    else if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
         flags |= O_RDWR;
     else if (access & GENERIC_WRITE)
         flags |= O_WRONLY;
@@ -37,10 +50,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     }
     int fd = open(name, flags, 0666);
     if (fd < 0) return INVALID_HANDLE_VALUE;
-    // Windows refuses to open a directory as a file; so does the stand-in.
+    // Windows opens a directory only when asked to; so does the stand-in.
     struct stat st;
     bool checked = fstat(fd, &st) == 0;
-    if (!checked || S_ISDIR(st.st_mode)) {
+    if (!checked || (S_ISDIR(st.st_mode) && !(attributes & FILE_FLAG_BACKUP_SEMANTICS))) {
         int err = checked ? EISDIR : errno;
         close(fd);
         errno = err;
@@ -69,6 +82,17 @@ BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     struct stat st;
     if (fstat(fd_of(file), &st) != 0) return FALSE;
     size->QuadPart = static_cast<LONGLONG>(st.st_size);
+    return TRUE;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+    struct stat st;
+    if (fstat(fd_of(file), &st) != 0) return FALSE;
+    auto index = static_cast<uint64_t>(st.st_ino);
+    auto device = static_cast<uint64_t>(st.st_dev);
+    info->dwVolumeSerialNumber = static_cast<DWORD>(device ^ device >> 32);
+    info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    info->nFileIndexLow = static_cast<DWORD>(index);
     return TRUE;
 }
 

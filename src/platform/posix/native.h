@@ -45,6 +45,8 @@ typedef const void* LPCVOID;
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
@@ -64,6 +66,8 @@ typedef const void* LPCVOID;
 #define ERROR_NEGATIVE_SEEK ((DWORD)EINVAL)
 #define ERROR_HANDLE_DISK_FULL ((DWORD)ENOSPC)
 #define ERROR_READ_FAULT ((DWORD)EIO)
+#define ERROR_HANDLE_EOF ((DWORD)ENODATA)
+#define ERROR_FILE_TOO_LARGE ((DWORD)EFBIG)
 #define ERROR_FILENAME_EXCED_RANGE ((DWORD)ENAMETOOLONG)
 #define ERROR_NO_MORE_FILES ((DWORD)ENOENT)
 
@@ -78,6 +82,13 @@ union LARGE_INTEGER {
         LONG HighPart;
     } u;
     LONGLONG QuadPart;
+};
+
+// The identity fields only: a file is its volume and its index there.
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
 };
 
 struct SECURITY_ATTRIBUTES;
@@ -101,6 +112,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
                    DWORD creation, DWORD flags, HANDLE templ);
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, void* overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, void* overlapped);
 BOOL FlushFileBuffers(HANDLE file);

@@ -1,0 +1,41 @@
+#include "newest.h"
+
+#include <cstdio>
+
+bool is_newer(const FILETIME& candidate, const FILETIME& chosen) {
+    if (candidate.dwHighDateTime != chosen.dwHighDateTime)
+        return candidate.dwHighDateTime > chosen.dwHighDateTime;
+    return candidate.dwLowDateTime > chosen.dwLowDateTime;
+}
+
+bool find_newest_match(const char* pattern, Match* newest) {
+    WIN32_FIND_DATAA match;
+    ScopedFind search(FindFirstFileA(pattern, &match));
+    if (!search.valid()) return false;
+    bool first = true;
+    do {
+        if (!first && !is_newer(match.ftLastWriteTime, newest->time)) continue;
+        first = false;
+        newest->time = match.ftLastWriteTime;
+        std::snprintf(newest->name, sizeof newest->name, "%s", match.cFileName);
+    } while (FindNextFileA(search.get(), &match));
+    return true;
+}
+
+const char* find_newest_of(const char* const* patterns, int count, Match* newest) {
+    const char* chosen = nullptr;
+    for (int i = 0; i < count; ++i) {
+        Match match = {};
+        if (!find_newest_match(patterns[i], &match)) continue;
+        if (chosen && !is_newer(match.time, newest->time)) continue;
+        *newest = match;
+        chosen = patterns[i];
+    }
+    return chosen;
+}
+
+bool compose_input_path(const char* pattern, const char* name, char* path, size_t size) {
+    int directory = static_cast<int>(directory_part_length(pattern));
+    int n = std::snprintf(path, size, "%.*s%s", directory, pattern, name);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}

@@ -1,0 +1,28 @@
+// Choosing the input: the newest match of the command line's patterns, and
+// the path it is opened under.
+#pragma once
+
+#include <cstddef>
+
+#include "platform.h"
+
+// True when `candidate` was written strictly later than `chosen`.
+bool is_newer(const FILETIME& candidate, const FILETIME& chosen);
+
+// A match of a pattern: its name, without a directory, and its last-write time.
+struct Match {
+    char name[MAX_PATH];
+    FILETIME time;
+};
+
+// The newest match of `pattern`; on equal times the first match delivered
+// wins. False when nothing matches.
+bool find_newest_match(const char* pattern, Match* newest);
+
+// The newest match of all `count` patterns, each searched in turn; on equal
+// times the one delivered first wins, so an earlier pattern's. Returns the
+// pattern it matched, or nullptr when none matches.
+const char* find_newest_of(const char* const* patterns, int count, Match* newest);
+
+// The pattern's directory part followed by `name`; false when it does not fit.
+bool compose_input_path(const char* pattern, const char* name, char* path, size_t size);

@@ -1,0 +1,45 @@
+#include "input.h"
+
+bool input_size(HANDLE input, LONGLONG* size, DWORD* error) {
+    LARGE_INTEGER got;
+    if (!GetFileSizeEx(input, &got)) {
+        *error = GetLastError();
+        return false;
+    }
+    *size = got.QuadPart;
+    return true;
+}
+
+bool InputReader::failed(DWORD err) {
+    // A failure that left no code is still a failure.
+    if (error_ == NO_ERROR) error_ = err != NO_ERROR ? err : ERROR_READ_FAULT;
+    position_ = -1;
+    return false;
+}
+
+bool InputReader::read_at(uint64_t position, void* buffer, DWORD count, DWORD* got) {
+    *got = 0;
+    // No file this reads from reaches so far.
+    if (position > static_cast<uint64_t>(MAX_INPUT_SIZE)) return true;
+    if (static_cast<int64_t>(position) != position_ &&
+        SetFilePointer(handle_, static_cast<LONG>(position), nullptr, FILE_BEGIN) != position) {
+        DWORD err = GetLastError();
+        return failed(err);
+    }
+    if (!ReadFile(handle_, buffer, count, got, nullptr)) {
+        DWORD err = GetLastError();
+        return failed(err);
+    }
+    position_ = static_cast<int64_t>(position + *got);
+    return true;
+}
+
+bool InputReader::read_exact(uint64_t position, void* buffer, DWORD count) {
+    DWORD got = 0;
+    return read_at(position, buffer, count, &got) && got == count;
+}
+
+bool InputReader::size(LONGLONG* size) {
+    DWORD err = NO_ERROR;
+    return input_size(handle_, size, &err) || failed(err);
+}

@@ -1,0 +1,45 @@
+// The downloader as every reader of it sees it: reads at explicit positions
+// that report what they delivered, the file's size, and the error code of
+// the first call that failed.
+#pragma once
+
+#include <cstdint>
+
+#include "platform.h"
+
+// Positions in the input are signed 32-bit, so larger inputs are refused.
+constexpr LONGLONG MAX_INPUT_SIZE = 0x7FFFFFFF;
+
+// The input's size; false, with the system error code in *error, when it
+// cannot be had.
+bool input_size(HANDLE input, LONGLONG* size, DWORD* error);
+
+// Reads of the open input. A call that fails is not the file's answer: its
+// error code is kept for the caller to report, rather than being taken for
+// a file too short to hold what was looked for.
+class InputReader {
+public:
+    explicit InputReader(HANDLE handle) : handle_(handle) {}
+
+    // Reads up to `count` bytes at `position`: fewer only where the file
+    // ends, none beyond a signed 32-bit offset. False on a failed call.
+    bool read_at(uint64_t position, void* buffer, DWORD count, DWORD* got);
+    // As read_at, but false also when the file holds fewer than `count`
+    // bytes there, which leaves no error.
+    bool read_exact(uint64_t position, void* buffer, DWORD count);
+    // The file's size as it is now; false on failure.
+    bool size(LONGLONG* size);
+
+    HANDLE handle() const { return handle_; }
+    // NO_ERROR while every call has succeeded.
+    DWORD error() const { return error_; }
+
+private:
+    bool failed(DWORD err);
+
+    HANDLE handle_;
+    DWORD error_ = NO_ERROR;
+    // Where the last read left the file, so that reading on from there
+    // costs no positioning; -1 when unknown.
+    int64_t position_ = -1;
+};

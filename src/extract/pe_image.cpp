@@ -1,0 +1,138 @@
+#include "pe_image.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr uint16_t DOS_MAGIC = 0x5A4D;         // "MZ"
+constexpr uint32_t NT_SIGNATURE = 0x00004550;  // "PE\0\0"
+constexpr uint16_t PE32PLUS_MAGIC = 0x20B;
+constexpr DWORD DOS_HEADER_SIZE = 64;
+constexpr DWORD LFANEW_FIELD = 60;
+// Signature, file header and the optional header of a 32-bit image: the
+// block read at e_lfanew. A 32-bit image's section table follows it.
+constexpr DWORD NT_HEADERS_SIZE = 248;
+constexpr DWORD FILE_HEADER_AT = 4;
+constexpr DWORD OPTIONAL_HEADER_AT = 24;
+constexpr DWORD SECTION_HEADER_SIZE = 40;
+constexpr DWORD SECTIONS_PER_READ = 64;
+constexpr uint64_t COFF_SYMBOL_SIZE = 18;
+// The signer aligns the certificate table to 8 bytes with zeros.
+constexpr uint64_t CERTIFICATE_ALIGNMENT = 8;
+
+uint16_t load_le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+uint32_t load_le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+PeFileHeader parse_file_header(const unsigned char* p) {
+    return {load_le16(p), load_le16(p + 2), load_le32(p + 8), load_le32(p + 12), load_le16(p + 16)};
+}
+
+// Fills in the optional header's magic and data directories from the block
+// read at e_lfanew.
+void parse_directories(const unsigned char* nt, PeHeaders* headers) {
+    const unsigned char* optional = nt + OPTIONAL_HEADER_AT;
+    headers->pe32plus = load_le16(optional) == PE32PLUS_MAGIC;
+    DWORD count_at = headers->pe32plus ? 108 : 92;  // NumberOfRvaAndSizes
+    DWORD first = count_at + 4;
+    DWORD limit = std::min<DWORD>(headers->file_header.SizeOfOptionalHeader, NT_HEADERS_SIZE - OPTIONAL_HEADER_AT);
+    DWORD fitting = limit > first ? (limit - first) / 8 : 0;
+    headers->directory_count = std::min({load_le32(optional + count_at), fitting, PE_MAX_DIRECTORIES});
+    for (uint32_t i = 0; i < headers->directory_count; ++i)
+        headers->DataDirectory[i] = {load_le32(optional + first + 8 * i), load_le32(optional + first + 8 * i + 4)};
+}
+
+// The certificate table's stretch; empty when the image has none.
+FileSpan certificate_table(const PeHeaders& headers) {
+    if (headers.directory_count <= PE_DIRECTORY_SECURITY) return {0, 0};
+    PeDataDirectory table = headers.DataDirectory[PE_DIRECTORY_SECURITY];
+    return {table.VirtualAddress, uint64_t{table.VirtualAddress} + table.Size};
+}
+
+// The COFF symbol table and the string table after it, whose first 4
+// bytes give its size, themselves included; empty when there are none.
+FileSpan symbol_tables(InputReader& input, const PeHeaders& headers) {
+    const PeFileHeader& file = headers.file_header;
+    if (file.PointerToSymbolTable == 0 || file.NumberOfSymbols == 0) return {0, 0};
+    uint64_t strings = file.PointerToSymbolTable + COFF_SYMBOL_SIZE * file.NumberOfSymbols;
+    unsigned char size[4];
+    uint64_t length = input.read_exact(strings, size, sizeof size) ? std::max<uint32_t>(load_le32(size), 4) : 0;
+    return {file.PointerToSymbolTable, strings + length};
+}
+
+// True when the bytes from `start` up to `end` are all zero.
+bool zeros_between(InputReader& input, uint64_t start, uint64_t end) {
+    unsigned char gap[CERTIFICATE_ALIGNMENT];
+    DWORD count = static_cast<DWORD>(end - start);
+    if (!input.read_exact(start, gap, count)) return false;
+    return std::all_of(gap, gap + count, [](unsigned char byte) { return byte == 0; });
+}
+
+}  // namespace
+
+bool read_pe_headers(InputReader& input, PeHeaders* headers) {
+    unsigned char dos[DOS_HEADER_SIZE];
+    if (!input.read_exact(0, dos, sizeof dos) || load_le16(dos) != DOS_MAGIC) return false;
+    headers->e_lfanew = static_cast<int32_t>(load_le32(dos + LFANEW_FIELD));
+    if (headers->e_lfanew < 0) return false;
+    unsigned char nt[NT_HEADERS_SIZE];
+    uint64_t lfanew = static_cast<uint64_t>(headers->e_lfanew);
+    if (!input.read_exact(lfanew, nt, sizeof nt) || load_le32(nt) != NT_SIGNATURE) return false;
+    headers->file_header = parse_file_header(nt + FILE_HEADER_AT);
+    if (headers->file_header.SizeOfOptionalHeader == 0) return false;
+    parse_directories(nt, headers);
+    // A 64-bit optional header is longer than the 224 bytes of a 32-bit
+    // one, so its section table is found by the size the header gives.
+    headers->section_table = lfanew + (headers->pe32plus
+                                           ? OPTIONAL_HEADER_AT + headers->file_header.SizeOfOptionalHeader
+                                           : NT_HEADERS_SIZE);
+    return true;
+}
+
+bool read_section_data_end(InputReader& input, const PeHeaders& headers, uint32_t* end) {
+    unsigned char table[SECTIONS_PER_READ * SECTION_HEADER_SIZE];
+    uint32_t count = headers.file_header.NumberOfSections;
+    *end = 0;
+    for (uint32_t done = 0; done < count;) {
+        DWORD batch = std::min<DWORD>(SECTIONS_PER_READ, count - done);
+        if (!input.read_exact(headers.section_table + uint64_t{done} * SECTION_HEADER_SIZE, table,
+                              batch * SECTION_HEADER_SIZE))
+            return false;
+        for (DWORD i = 0; i < batch; ++i) {
+            const unsigned char* section = table + i * SECTION_HEADER_SIZE;
+            uint32_t SizeOfRawData = load_le32(section + 16);
+            uint32_t PointerToRawData = load_le32(section + 20);
+            if (PointerToRawData >= *end) *end = PointerToRawData + SizeOfRawData;
+        }
+        done += batch;
+    }
+    return true;
+}
+
+FileSpan appended_data(InputReader& input, const PeHeaders& headers, uint32_t sections_end, uint64_t size) {
+    FileSpan certificates = certificate_table(headers);
+    FileSpan symbols = symbol_tables(input, headers);
+    bool certificates_left = certificates.end > certificates.start;
+    bool symbols_left = symbols.end > symbols.start;
+    uint64_t at = sections_end;
+    // The structures may come in either order: skip each that starts here.
+    for (;;) {
+        if (certificates_left && certificates.start >= at && certificates.start - at < CERTIFICATE_ALIGNMENT &&
+            zeros_between(input, at, certificates.start)) {
+            at = certificates.end;
+            certificates_left = false;
+        } else if (symbols_left && symbols.start == at) {
+            at = symbols.end;
+            symbols_left = false;
+        } else {
+            break;
+        }
+    }
+    uint64_t end = size;
+    if (certificates_left && certificates.start > at) end = std::min(end, certificates.start);
+    if (symbols_left && symbols.start > at) end = std::min(end, symbols.start);
+    return {at, std::max(at, end)};
+}

@@ -1,0 +1,199 @@
+#include "trailer_search.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "trailer_filters.h"
+
+namespace {
+
+uint32_t load_le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The magic's first two and middle two bytes as one 16-bit value each, in
+// memory order. Every occurrence of the magic puts one of these two pairs on
+// an even offset: "PS" when it starts on an even offset, "SE" when on an odd one.
+constexpr uint16_t pair_of(char first, char second) {
+    uint16_t a = static_cast<unsigned char>(first), b = static_cast<unsigned char>(second);
+    return static_cast<uint16_t>(std::endian::native == std::endian::little ? a | b << 8 : a << 8 | b);
+}
+constexpr uint16_t MAGIC_HEAD = pair_of('P', 'S');
+constexpr uint16_t MAGIC_MIDDLE = pair_of('S', 'E');
+
+// The portable filters. Both OR their compares into the lanes of one 16-byte
+// row and fold the row only at the end: written so, GCC turns them into
+// vector compares on x86-64 (SSE2) and arm64 (NEON), and so does Clang on
+// x86-64 at -O2, which a flat loop leaves to chance.
+constexpr uint32_t FILTER_LANE_BYTES = 16;
+
+// True when a byte of the row is not zero. Read as two 64-bit words, the
+// row folds in a few instructions; folded lane by lane, it takes dozens.
+bool any_set(const void* row) {
+    static_assert(FILTER_LANE_BYTES == 2 * sizeof(uint64_t));
+    uint64_t low, high;
+    std::memcpy(&low, row, sizeof low);
+    std::memcpy(&high, static_cast<const unsigned char*>(row) + sizeof low, sizeof high);
+    return (low | high) != 0;
+}
+
+// True when a pair at an even offset of the TRAILER_FILTER_CHUNK bytes at
+// `chunk` is "PS" or "SE": a necessary condition for the magic at any
+// position from one before the chunk to two before its end.
+bool chunk_may_hold_magic(const unsigned char* chunk) {
+    constexpr uint32_t LANES = FILTER_LANE_BYTES / 2;
+    uint16_t seen[LANES] = {};
+    for (uint32_t row = 0; row < TRAILER_FILTER_CHUNK; row += FILTER_LANE_BYTES) {
+        for (uint32_t lane = 0; lane < LANES; ++lane) {
+            uint16_t pair;
+            std::memcpy(&pair, chunk + row + 2 * lane, sizeof pair);
+            seen[lane] |= static_cast<uint16_t>(-static_cast<uint16_t>(pair == MAGIC_HEAD) |
+                                                -static_cast<uint16_t>(pair == MAGIC_MIDDLE));
+        }
+    }
+    return any_set(seen);
+}
+
+// The highest position in [low, high] that holds the magic, compared one by
+// one; -1 when there is none.
+int64_t last_magic_plain(const unsigned char* data, int64_t low, int64_t high) {
+    for (int64_t p = high; p >= low; --p) {
+        if (load_le32(data + p) == TRAILER_MAGIC) return p;
+    }
+    return -1;
+}
+
+// All ones when the byte is `expected`, else zero.
+unsigned char byte_mask(unsigned char byte, char expected) {
+    return static_cast<unsigned char>(-static_cast<unsigned char>(byte == static_cast<unsigned char>(expected)));
+}
+
+// True when one of the TRAILER_FILTER_PIECE positions from `first` on holds
+// the magic. Reads three bytes past the last of them.
+bool piece_holds_magic(const unsigned char* first) {
+    unsigned char seen[FILTER_LANE_BYTES] = {};
+    for (uint32_t row = 0; row < TRAILER_FILTER_PIECE; row += FILTER_LANE_BYTES) {
+        for (uint32_t lane = 0; lane < FILTER_LANE_BYTES; ++lane) {
+            const unsigned char* p = first + row + lane;
+            seen[lane] |= static_cast<unsigned char>(byte_mask(p[0], 'P') & byte_mask(p[1], 'S') &
+                                                     byte_mask(p[2], 'E') & byte_mask(p[3], 'R'));
+        }
+    }
+    return any_set(seen);
+}
+
+// See TrailerFilters: the two filters applied over a block and a chunk.
+int64_t last_hinted_chunk(const unsigned char* data, int64_t below) {
+    while (below-- > 0) {
+        if (chunk_may_hold_magic(data + below * TRAILER_FILTER_CHUNK)) return below;
+    }
+    return -1;
+}
+uint32_t pieces_holding_magic(const unsigned char* first) {
+    uint32_t pieces = 0;
+    for (uint32_t k = 0; k < TRAILER_FILTER_CHUNK / TRAILER_FILTER_PIECE; ++k)
+        pieces |= uint32_t{piece_holds_magic(first + k * TRAILER_FILTER_PIECE)} << k;
+    return pieces;
+}
+
+constexpr TrailerFilters PORTABLE_FILTERS = {"portable", FILTER_LANE_BYTES, last_hinted_chunk, pieces_holding_magic};
+
+// Set by tests and the benchmark to run a filter set other than the run's own.
+const TrailerFilters* forced_filters = nullptr;
+
+// The highest position up to `high` that holds the magic among those the
+// chunk at `start` vouches for; -1 when there is none.
+int64_t last_magic_in_chunk(const TrailerFilters& filters, const unsigned char* data, int64_t start, int64_t high) {
+    int64_t first = start - 1;
+    int64_t last = start + TRAILER_FILTER_CHUNK - 2;
+    // A chunk with all its positions in [0, high] has its pieces checked
+    // whole first, so that text dense with "PS" and "SE" costs few plain
+    // comparisons; at the block's two ends every piece is compared plainly.
+    constexpr uint32_t ALL_PIECES = (1u << TRAILER_FILTER_CHUNK / TRAILER_FILTER_PIECE) - 1;
+    uint32_t pieces = first >= 0 && last <= high ? filters.pieces_holding_magic(data + first) : ALL_PIECES;
+    while (pieces != 0) {
+        int top = std::bit_width(pieces) - 1;  // the highest piece left
+        pieces &= ~(1u << top);
+        int64_t low = first + top * int64_t{TRAILER_FILTER_PIECE};
+        int64_t hit = last_magic_plain(data, std::max<int64_t>(low, 0),
+                                       std::min<int64_t>(low + TRAILER_FILTER_PIECE - 1, high));
+        if (hit >= 0) return hit;
+    }
+    return -1;
+}
+
+// True when a trailer at `position` with back offset `back` puts its
+// payload's start inside the file, computed without 32-bit wraparound.
+bool payload_inside(uint32_t position, int32_t back, uint32_t size) {
+    int64_t start = int64_t{position} + back;
+    return start >= 0 && start < int64_t{size};
+}
+
+// The highest position of the `count` bytes of a block read at `block_start`
+// that holds a trailer and is at least `lowest`; -1 when there is none.
+int64_t last_trailer_in(const unsigned char* block, uint32_t count, uint32_t block_start, uint32_t lowest,
+                        uint32_t size) {
+    for (uint32_t limit = count;;) {
+        int64_t hit = find_last_magic(block, limit);
+        if (hit < 0 || block_start + hit < lowest) return -1;
+        auto back = static_cast<int32_t>(load_le32(block + hit + 4));
+        if (payload_inside(block_start + static_cast<uint32_t>(hit), back, size)) return hit;
+        limit = static_cast<uint32_t>(hit) + TRAILER_SIZE - 1;  // the positions below this one
+    }
+}
+
+}  // namespace
+
+std::span<const TrailerFilters* const> runnable_trailer_filters() {
+    // Asked once per run: what the CPU can execute does not change.
+    static const TrailerFilters* const sets[] = {&PORTABLE_FILTERS, wide_trailer_filters()};
+    return {sets, sets[1] ? 2u : 1u};
+}
+
+const TrailerFilters& trailer_filters() {
+    return forced_filters ? *forced_filters : *runnable_trailer_filters().back();
+}
+
+void use_trailer_filters(const TrailerFilters* filters) { forced_filters = filters; }
+
+int64_t find_last_magic(const unsigned char* data, uint32_t count) {
+    if (count < TRAILER_SIZE) return -1;
+    const TrailerFilters& filters = trailer_filters();
+    int64_t high = count - TRAILER_SIZE;
+    int64_t chunks = count / TRAILER_FILTER_CHUNK;
+    // Chunk c vouches for the positions [c * CHUNK - 1, c * CHUNK + CHUNK - 2];
+    // those above the last whole chunk are compared one by one.
+    int64_t covered = chunks * TRAILER_FILTER_CHUNK - 2;
+    int64_t hit = last_magic_plain(data, std::max<int64_t>(covered + 1, 0), high);
+    for (int64_t c = chunks; hit < 0 && (c = filters.last_hinted_chunk(data, c)) >= 0;)
+        hit = last_magic_in_chunk(filters, data, c * TRAILER_FILTER_CHUNK, high);
+    return hit;
+}
+
+TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size) {
+    if (size < TRAILER_SIZE) return {TrailerFound::NONE, 0, 0};
+    block_size = std::clamp<uint32_t>(block_size, 2 * TRAILER_SIZE, TRAILER_BLOCK_SIZE);
+    // Position 0 is a candidate only when the trailer is the whole file.
+    uint32_t lowest = size == TRAILER_SIZE ? 0 : 1;
+    // Aligned to a cache line, so that the filters' rows never straddle two
+    // and the system's copy into the block runs at full speed: some x86 CPUs
+    // copy five times slower into a buffer that starts a few bytes past a
+    // page's start (AMD EPYC, family 25).
+    alignas(64) unsigned char block[TRAILER_BLOCK_SIZE];
+    for (uint32_t block_end = size; block_end >= lowest + TRAILER_SIZE;) {
+        uint32_t block_start = block_end > block_size ? block_end - block_size : 0;
+        uint32_t count = block_end - block_start;
+        // A file that shrank under the search cannot say where its trailer is.
+        if (!input.read_exact(block_start, block, count)) return {TrailerFound::UNREADABLE, 0, 0};
+        int64_t hit = last_trailer_in(block, count, block_start, lowest, size);
+        if (hit >= 0)
+            return {TrailerFound::FOUND, block_start + static_cast<uint32_t>(hit),
+                    static_cast<int32_t>(load_le32(block + hit + 4))};
+        if (block_start == 0) break;
+        // Overlap by 7 bytes, so a trailer across the boundary is seen whole.
+        block_end = block_start + TRAILER_SIZE - 1;
+    }
+    return {TrailerFound::NONE, 0, 0};
+}

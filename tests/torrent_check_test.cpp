@@ -1,0 +1,92 @@
+// The torrent check on hand-made bencoding and on torrents from real makers,
+// each also against the plain recursive model the fuzz target uses.
+#include "locator_model.h"
+#include "support.h"
+
+namespace {
+
+class TorrentCheckTest : public ScratchDirTest {
+protected:
+    // Checks `payload` placed after a few bytes of other data, with `after` behind it.
+    TorrentCheck check(const Bytes& payload, const Bytes& after = {}) {
+        Bytes file = concat(concat(Bytes(7, 'x'), payload), after);
+        ScopedHandle input(write_and_open(file, path("input").string().c_str()));
+        EXPECT_TRUE(input.valid());
+        PayloadLocation where = {7, static_cast<uint32_t>(payload.size() + after.size())};
+        TorrentCheck real = check_torrent(input.get(), where);
+        TorrentCheck model = model_check(file, where.offset, where.length);
+        EXPECT_EQ(real.kind, model.kind) << "the model disagrees";
+        EXPECT_EQ(real.length, model.length) << "the model disagrees";
+        return real;
+    }
+};
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+TEST_F(TorrentCheckTest, HandMadeCases) {
+    const auto COMPLETE = TorrentCheck::COMPLETE, NOT = TorrentCheck::NOT_A_TORRENT,
+               INCOMPLETE = TorrentCheck::INCOMPLETE;
+    std::string deep = "d4:infod1:a" + std::string(126, 'l') + std::string(126, 'e') + "ee";
+    std::string deeper = "d4:infod1:a" + std::string(127, 'l') + std::string(127, 'e') + "ee";
+    std::string long_string = "d4:infod6:pieces10000:" + std::string(10000, 'p') + "ee";
+    const struct {
+        const char* what;
+        std::string payload;
+        TorrentCheck::Kind kind;
+    } cases[] = {
+        {"the smallest torrent", "d4:infodee", COMPLETE},
+        {"keys need not be sorted", "d1:zi-12e4:infod1:ai1ee1:a0:e", COMPLETE},
+        {"nested lists and dictionaries", "d4:infod5:filesld6:lengthi5e4:pathl1:aeeeee", COMPLETE},
+        {"a length with leading zeros", "d004:infodee", COMPLETE},
+        {"a string longer than one read", long_string, COMPLETE},
+        {"nested as deep as allowed", deep, COMPLETE},
+        {"nested deeper", deeper, NOT},
+        {"no info", "d1:ai1ee", NOT},
+        {"info that is no dictionary", "d4:infoi1ee", NOT},
+        {"info only inside another dictionary", "d1:ad4:infodeee", NOT},
+        {"a list, not a dictionary", "l4:infodee", NOT},
+        {"text", "hello world", NOT},
+        {"a key that is no string", "di1e4:infodee", NOT},
+        {"a key without its value", "d4:infoe", NOT},
+        {"an integer without digits", "d4:infod1:ai-eee", NOT},
+        {"an integer with a stray byte", "d4:infod1:ai1xeee", NOT},
+        {"a length of 11 digits", "d4:infod1:a00000000001:xee", NOT},
+        {"a length beyond any file", "d4:infod1:a2147483648:xee", NOT},
+        {"cut inside an integer", "d4:infod1:ai12", INCOMPLETE},
+        {"cut inside a key", "d4:inf", INCOMPLETE},
+        {"a string that runs out", "d4:infod1:a9:abc", INCOMPLETE},
+        {"cut after a value", "d4:infod1:ai1e", INCOMPLETE},
+        {"only the first byte", "d", INCOMPLETE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TorrentCheck got = check(text(c.payload));
+        EXPECT_EQ(got.kind, c.kind);
+        EXPECT_EQ(got.length, c.kind == COMPLETE ? c.payload.size() : 0);
+    }
+}
+
+// Torrents from transmission-create, mktorrent and libtorrent (version 1,
+// version 2 and hybrid): whole, behind other bytes, and cut.
+TEST_F(TorrentCheckTest, RealTorrents) {
+    for (const char* name : {"sample.torrent", "mktorrent.torrent", "libtorrent-v1.torrent", "libtorrent-v2.torrent",
+                             "libtorrent-hybrid.torrent"}) {
+        SCOPED_TRACE(name);
+        Bytes torrent = read_file(fixture(name));
+        ASSERT_GT(torrent.size(), 100u);
+        TorrentCheck whole = check(torrent);
+        EXPECT_EQ(whole.kind, TorrentCheck::COMPLETE);
+        EXPECT_EQ(whole.length, torrent.size());
+        // The signer's padding, or a trailer, after it is not the torrent.
+        TorrentCheck padded = check(torrent, Bytes(5, 0));
+        EXPECT_EQ(padded.kind, TorrentCheck::COMPLETE);
+        EXPECT_EQ(padded.length, torrent.size());
+        for (size_t cut : {torrent.size() / 2, torrent.size() - 1}) {
+            EXPECT_EQ(check(Bytes(torrent.begin(), torrent.begin() + static_cast<long>(cut))).kind,
+                      TorrentCheck::INCOMPLETE)
+                << "cut to " << cut;
+        }
+    }
+}
+
+}  // namespace
