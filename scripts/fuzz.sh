@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target over the locator (preset fuzz) and runs it for
-# a bounded time, seeded with real images, signed images and trailer files.
+# Builds the libFuzzer target over the locator and the torrent check (preset
+# fuzz) and runs it for a bounded time, seeded with real images, signed
+# images, an installer, real torrents and trailer files.
 # Fails on any finding: a crash, a sanitizer report or a difference from the
 # plain model. Findings land in build/fuzz/findings/; each one becomes a
 # regression input in tests/fuzz/regressions/.
@@ -17,7 +18,10 @@ corpus=build/fuzz/corpus
 findings=build/fuzz/findings
 rm -rf "$corpus" && mkdir -p "$corpus" "$findings"
 fixtures=tests/fixtures
-cp "$fixtures"/hello32.exe "$fixtures"/hello64.exe "$fixtures"/signed64.exe "$fixtures"/signed64-payload.exe "$corpus"/
+cp "$fixtures"/hello32.exe "$fixtures"/hello64.exe "$fixtures"/signed64.exe "$fixtures"/signed64-payload.exe \
+    "$fixtures"/nsis-installer.exe "$fixtures"/*.torrent "$corpus"/
+head -c 60000 "$fixtures"/hello64-unstripped.exe > "$corpus"/unstripped-head.exe
+cat "$fixtures"/signed64.exe "$fixtures"/libtorrent-hybrid.torrent > "$corpus"/signed-then-appended.exe
 cat "$fixtures"/hello32.exe "$fixtures"/sample.torrent > "$corpus"/pe32-appended.exe
 cat "$fixtures"/hello64.exe "$fixtures"/sample.torrent > "$corpus"/pe64-appended.exe
 cp tests/fuzz/regressions/* "$corpus"/ 2> /dev/null || true
@@ -29,10 +33,17 @@ trailer() { printf 'PSER'; printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %0
 { cat "$fixtures"/hello64.exe "$fixtures"/sample.torrent; trailer $((-308 & 0xFFFFFFFF)); } > "$corpus"/trailer-in-overlay
 { head -c 40 /dev/zero; trailer 0; } > "$corpus"/trailer-back-zero
 trailer $((-1 & 0xFFFFFFFF)) > "$corpus"/trailer-whole-file
-# A trailer straddling the edge between the last two 64 KiB blocks.
-{ head -c 65530 /dev/zero | tr '\0' 'P'; trailer $((-100 & 0xFFFFFFFF)); head -c 3 /dev/zero; } > "$corpus"/trailer-block-edge
+# Trailers straddling the edge between two of the target's small blocks
+# (40 bytes, with 7 bytes of overlap), and a stray magic whose payload
+# would start 2 GiB away, above a real trailer.
+for tail in 3 4 30 37; do
+    { head -c 90 /dev/zero | tr '\0' 'P'; trailer $((-50 & 0xFFFFFFFF)); head -c "$tail" /dev/zero; } \
+        > "$corpus/trailer-block-edge-$tail"
+done
+{ printf x; cat "$fixtures"/mktorrent.torrent; trailer $((-348 & 0xFFFFFFFF)); printf 'PSER\xf0\xff\xff\x7f'; } \
+    > "$corpus"/trailer-under-stray-magic
 
-echo "== fuzz: locator against the plain model for ${seconds} s"
+echo "== fuzz: locator and torrent check against the plain model for ${seconds} s"
 log=build/fuzz/fuzz.log
 if ! build/fuzz/tests/fuzz/locator_fuzz -max_total_time="$seconds" -max_len=70000 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" > "$log" 2>&1; then

@@ -36,7 +36,8 @@ void print_usage() {
         "A PATTERN is a wildcard (* and ?) that may start with a directory;\n"
         "the default is \"%s\" in the current directory.\n"
         "Exit status: 0 when the torrent was saved or the file holds none;\n"
-        "1 when nothing matches, the file cannot be opened or read, or the save fails.\n"
+        "1 when nothing matches, the file cannot be opened or read, the torrent\n"
+        "in it is incomplete, or the save fails.\n"
         "More in the manual page: man dl2torrent (on Windows: README.md beside the .exe).\n",
         DEFAULT_PATTERN);
 }

@@ -40,7 +40,7 @@ void parse_directories(const unsigned char* nt, PeHeaders* headers) {
     DWORD first = count_at + 4;
     DWORD limit = std::min<DWORD>(headers->file_header.SizeOfOptionalHeader, NT_HEADERS_SIZE - OPTIONAL_HEADER_AT);
     DWORD fitting = limit > first ? (limit - first) / 8 : 0;
-    headers->directory_count = std::min({load_le32(optional + count_at), fitting, PE_MAX_DIRECTORIES});
+    headers->directory_count = std::min<uint32_t>({load_le32(optional + count_at), fitting, PE_MAX_DIRECTORIES});
     for (uint32_t i = 0; i < headers->directory_count; ++i)
         headers->DataDirectory[i] = {load_le32(optional + first + 8 * i), load_le32(optional + first + 8 * i + 4)};
 }

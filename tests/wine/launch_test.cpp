@@ -178,7 +178,8 @@ TEST_F(LaunchTest, TheInputCanBeDeletedWhileItIsRead) {
 // the process ends without running its destructors.
 TEST_F(LaunchTest, CtrlCDuringTheSaveCleansUp) {
     const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
-    write_file(path("Quv-1-downloader.exe"), concat(read_file(fixture("hello64.exe")), Bytes(64 << 20, 0x5A)));
+    write_file(path("Quv-1-downloader.exe"),
+               concat(read_file(fixture("hello64.exe")), torrent_with_pieces(Bytes(64 << 20, 0x5A))));
     write_file(path("Quv-1-downloader.torrent"), earlier);
     const UINT before = GetConsoleOutputCP();
     const UINT ours = GetACP() == 850 ? 437 : 850;
