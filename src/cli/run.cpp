@@ -15,7 +15,7 @@ constexpr int EXIT_FAILED = 1;
 // Ends a run that needs the user to see why: the prompt, a key, status 1.
 int fail_and_wait() {
     console_print("Press any key to exit..\n");
-    wait_for_key();
+    sys.wait_for_key();
     return EXIT_FAILED;
 }
 
@@ -44,7 +44,7 @@ int report_no_match(const char* const* patterns, int count) {
 int report_open_failure(DWORD error) {
     console_print("Could not open input file!  Error %lu\n", static_cast<unsigned long>(error));
     char directory[MAX_PATH];
-    DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    DWORD length = sys.GetCurrentDirectoryA(sizeof directory, directory);
     if (length > 0 && length < sizeof directory) console_print("  current directory %s\n", directory);
     return fail_and_wait();
 }
@@ -58,7 +58,7 @@ int report_read_failure(DWORD error) {
 // The input's size as it is now, after the pause; false, with the error
 // code, when it cannot be had.
 bool input_end(HANDLE input, DWORD* end, DWORD* error) {
-    *end = SetFilePointer(input, 0, nullptr, FILE_END);
+    *end = sys.SetFilePointer(input, 0, nullptr, FILE_END);
     if (*end != INVALID_SET_FILE_POINTER) return true;
     *error = GetLastError();
     return false;
@@ -87,18 +87,18 @@ int extract_from(const char* input_path) {
     // delete or quarantine the downloader while this handle reads it.
     ScopedHandle input;
     bool opened = retry_while_held(true, [&] {
-        input.reset(CreateFileA(input_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
+        input.reset(sys.CreateFileA(input_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
         return input.valid();
     });
     if (!opened) return report_open_failure(GetLastError());
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(input.get(), &size)) return report_open_failure(GetLastError());
+    if (!sys.GetFileSizeEx(input.get(), &size)) return report_open_failure(GetLastError());
     if (size.QuadPart > MAX_INPUT_SIZE) {
         console_print("Input file is too large!  It must be smaller than 2 GiB\n");
         return fail_and_wait();
     }
-    Sleep(OPEN_DELAY_MS);
+    sys.Sleep(OPEN_DELAY_MS);
     DWORD error = NO_ERROR;
     PayloadLocation where = locate_payload(input.get(), &error);
     if (error != NO_ERROR) return report_read_failure(error);
@@ -123,7 +123,7 @@ bool is_newer(const FILETIME& candidate, const FILETIME& chosen) {
 
 bool find_newest_match(const char* pattern, Match* newest) {
     WIN32_FIND_DATAA match;
-    ScopedFind search(FindFirstFileA(pattern, &match));
+    ScopedFind search(sys.FindFirstFileA(pattern, &match));
     if (!search.valid()) return false;
     bool first = true;
     do {
@@ -131,7 +131,7 @@ bool find_newest_match(const char* pattern, Match* newest) {
         first = false;
         newest->time = match.ftLastWriteTime;
         std::snprintf(newest->name, sizeof newest->name, "%s", match.cFileName);
-    } while (FindNextFileA(search.get(), &match));
+    } while (sys.FindNextFileA(search.get(), &match));
     return true;
 }
 

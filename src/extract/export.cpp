@@ -17,7 +17,7 @@ public:
     ~TempFile() {
         file_.reset();
         if (!name_[0] || kept_) return;
-        retry_while_held(false, [&] { return DeleteFileA(name_) != FALSE; });
+        retry_while_held(false, [&] { return sys.DeleteFileA(name_) != FALSE; });
         remove_if_interrupted(nullptr);
     }
     TempFile(const TempFile&) = delete;
@@ -41,7 +41,7 @@ bool TempFile::create(const char* target, DWORD* error) {
     // does (a name of 255 bytes, a path of MAX_PATH), and in the target's
     // directory, so the rename stays on one file system.
     size_t stem = std::strlen(target) - std::min(std::strlen(target), sizeof OUTPUT_EXTENSION - 1);
-    unsigned seed = static_cast<unsigned>(GetCurrentProcessId());
+    unsigned seed = static_cast<unsigned>(sys.GetCurrentProcessId());
     for (unsigned attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
         int n = std::snprintf(name_, sizeof name_, "%.*s~%03x.tmp", static_cast<int>(stem), target,
                               (seed + attempt) & 0xFFFu);
@@ -53,8 +53,8 @@ bool TempFile::create(const char* target, DWORD* error) {
         // An interruption waits until the file is named for removal.
         InterruptionsHeld held;
         // Shared for deleting, so that an interrupted run can remove it by name.
-        HANDLE h = CreateFileA(name_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_ARCHIVE, nullptr);
+        HANDLE h = sys.CreateFileA(name_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_ARCHIVE, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             file_.reset(h);
             remove_if_interrupted(name_);
@@ -68,7 +68,7 @@ bool TempFile::create(const char* target, DWORD* error) {
 }
 
 bool TempFile::commit(const char* target, DWORD* error) {
-    if (!FlushFileBuffers(file_.get())) {
+    if (!sys.FlushFileBuffers(file_.get())) {
         *error = GetLastError();
         return false;
     }
@@ -77,7 +77,7 @@ bool TempFile::commit(const char* target, DWORD* error) {
         return false;
     }
     bool moved = retry_while_held(false, [&] {
-        return MoveFileExA(name_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+        return sys.MoveFileExA(name_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     });
     if (!moved) {
         *error = GetLastError();
@@ -94,13 +94,13 @@ bool copy_bytes(HANDLE input, HANDLE output, uint32_t length, DWORD* error) {
     unsigned char chunk[COPY_CHUNK_SIZE];
     for (uint32_t remaining = length; remaining > 0;) {
         DWORD got = 0;
-        if (!ReadFile(input, chunk, std::min<uint32_t>(remaining, COPY_CHUNK_SIZE), &got, nullptr)) {
+        if (!sys.ReadFile(input, chunk, std::min<uint32_t>(remaining, COPY_CHUNK_SIZE), &got, nullptr)) {
             *error = GetLastError();
             return false;
         }
         if (got == 0) break;
         DWORD written = 0;
-        if (!WriteFile(output, chunk, got, &written, nullptr)) {
+        if (!sys.WriteFile(output, chunk, got, &written, nullptr)) {
             *error = GetLastError();
             return false;
         }
@@ -119,7 +119,7 @@ bool seek_payload(HANDLE input, uint32_t offset, DWORD* error) {
         *error = ERROR_NEGATIVE_SEEK;
         return false;
     }
-    if (SetFilePointer(input, static_cast<LONG>(offset), nullptr, FILE_BEGIN) != offset) {
+    if (sys.SetFilePointer(input, static_cast<LONG>(offset), nullptr, FILE_BEGIN) != offset) {
         *error = GetLastError();
         return false;
     }
@@ -143,15 +143,15 @@ bool same_name_ignoring_case(const char* a, const char* b) {
 // request must be complete before this short-lived process ends.
 void open_with_registered_application(const char* output) {
     char full[MAX_PATH];
-    DWORD length = GetFullPathNameA(output, sizeof full, full, nullptr);
-    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    DWORD length = sys.GetFullPathNameA(output, sizeof full, full, nullptr);
+    HRESULT com = sys.CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOA request = {};
     request.cbSize = sizeof request;
     request.fMask = SEE_MASK_NOASYNC;
     request.lpFile = length > 0 && length < sizeof full ? full : output;
     request.nShow = SW_SHOWNORMAL;
-    ShellExecuteExA(&request);
-    if (SUCCEEDED(com)) CoUninitialize();
+    sys.ShellExecuteExA(&request);
+    if (SUCCEEDED(com)) sys.CoUninitialize();
 }
 
 }  // namespace

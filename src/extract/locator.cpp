@@ -48,16 +48,16 @@ struct Source {
 // there, when the position is beyond a signed 32-bit offset, or on failure.
 bool read_at(Source& input, uint64_t position, void* buffer, DWORD count) {
     if (position > INT32_MAX) return false;
-    if (SetFilePointer(input.handle, static_cast<LONG>(position), nullptr, FILE_BEGIN) != position)
+    if (sys.SetFilePointer(input.handle, static_cast<LONG>(position), nullptr, FILE_BEGIN) != position)
         return input.failed();
     DWORD got = 0;
-    if (!ReadFile(input.handle, buffer, count, &got, nullptr)) return input.failed();
+    if (!sys.ReadFile(input.handle, buffer, count, &got, nullptr)) return input.failed();
     return got == count;
 }
 
 // The input's size, or INVALID_SET_FILE_POINTER when it cannot be had.
 DWORD input_size(Source& input) {
-    DWORD size = SetFilePointer(input.handle, 0, nullptr, FILE_END);
+    DWORD size = sys.SetFilePointer(input.handle, 0, nullptr, FILE_END);
     if (size == INVALID_SET_FILE_POINTER) input.failed();
     return size;
 }

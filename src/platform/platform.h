@@ -1,12 +1,14 @@
 // The operating-system services the extraction logic calls. The Windows
 // names and types come from native.h: on Windows that is <windows.h>, on
-// Linux and macOS a small POSIX stand-in. Only what both sides need to say
-// in the same words lives here.
+// Linux and macOS a small POSIX stand-in. The logic makes those calls
+// through the table in calls.h. Only what both sides need to say in the
+// same words lives here.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 
+#include "calls.h"
 #include "native.h"
 
 // Owns a file handle from CreateFileA; CloseHandle runs on every path.
@@ -22,7 +24,7 @@ public:
     // Closes the handle held so far and takes `next`; false when the close failed.
     bool reset(HANDLE next = INVALID_HANDLE_VALUE) {
         bool ok = true;
-        if (valid()) ok = CloseHandle(handle_) != FALSE;
+        if (valid()) ok = sys.CloseHandle(handle_) != FALSE;
         handle_ = next;
         return ok;
     }
@@ -36,7 +38,7 @@ class ScopedFind {
 public:
     explicit ScopedFind(HANDLE handle) : handle_(handle) {}
     ~ScopedFind() {
-        if (valid()) FindClose(handle_);
+        if (valid()) sys.FindClose(handle_);
     }
     ScopedFind(const ScopedFind&) = delete;
     ScopedFind& operator=(const ScopedFind&) = delete;
@@ -68,11 +70,6 @@ void console_print(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-
-// Blocks until one key is pressed on the console, without echo. Returns at
-// once when nobody could see the prompt and answer it: no console, output
-// sent elsewhere, or (POSIX) a process in the terminal's background.
-void wait_for_key();
 
 // Names a file to remove when the run is interrupted (Ctrl+C, a closed
 // console window, SIGTERM, SIGHUP) before the name is withdrawn with
@@ -118,7 +115,7 @@ bool retry_while_held(bool opening, Attempt attempt) {
             return false;
         }
         DWORD now = std::min(pause, SHARING_RETRY_BUDGET_MS - slept);
-        Sleep(now);
+        sys.Sleep(now);
         slept += now;
         pause = std::min(2 * pause, SHARING_RETRY_LONGEST_MS);
     }
