@@ -31,7 +31,7 @@ public:
 
 private:
     char name_[MAX_PATH] = "";
-    ScopedHandle file_;
+    ScopedHandle<> file_;
     bool kept_ = false;
 };
 

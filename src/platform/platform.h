@@ -11,44 +11,47 @@
 #include "calls.h"
 #include "native.h"
 
-// Owns a file handle from CreateFileA; CloseHandle runs on every path.
+// Handle owners, as LLVM's ScopedHandle has them: the traits give the
+// handle's type, the value that holds nothing and the call that closes it.
+// A file handle from CreateFileA, closed with CloseHandle.
+struct FileTraits {
+    using Handle = HANDLE;
+    static Handle invalid() { return INVALID_HANDLE_VALUE; }
+    static bool close(Handle handle) { return sys.CloseHandle(handle) != FALSE; }
+};
+
+// A search handle from FindFirstFileA, closed with FindClose.
+struct FindTraits {
+    using Handle = HANDLE;
+    static Handle invalid() { return INVALID_HANDLE_VALUE; }
+    static bool close(Handle handle) { return sys.FindClose(handle) != FALSE; }
+};
+
+// Owns one handle; the traits' close call runs on every path. ScopedHandle
+// alone owns a file handle.
+template <typename Traits = FileTraits>
 class ScopedHandle {
 public:
-    explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    using Handle = typename Traits::Handle;
+    explicit ScopedHandle(Handle handle = Traits::invalid()) : handle_(handle) {}
     ~ScopedHandle() { reset(); }
     ScopedHandle(const ScopedHandle&) = delete;
     ScopedHandle& operator=(const ScopedHandle&) = delete;
 
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    Handle get() const { return handle_; }
+    bool valid() const { return handle_ != Traits::invalid(); }
     // Closes the handle held so far and takes `next`; false when the close failed.
-    bool reset(HANDLE next = INVALID_HANDLE_VALUE) {
-        bool ok = true;
-        if (valid()) ok = sys.CloseHandle(handle_) != FALSE;
+    bool reset(Handle next = Traits::invalid()) {
+        bool ok = !valid() || Traits::close(handle_);
         handle_ = next;
         return ok;
     }
 
 private:
-    HANDLE handle_;
+    Handle handle_;
 };
 
-// Owns a search handle from FindFirstFileA; FindClose runs on every path.
-class ScopedFind {
-public:
-    explicit ScopedFind(HANDLE handle) : handle_(handle) {}
-    ~ScopedFind() {
-        if (valid()) sys.FindClose(handle_);
-    }
-    ScopedFind(const ScopedFind&) = delete;
-    ScopedFind& operator=(const ScopedFind&) = delete;
-
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
+using ScopedFind = ScopedHandle<FindTraits>;
 
 // Holds the console in the state the tool prints in (the UTF-8 output code
 // page on Windows) and puts back what was there before.

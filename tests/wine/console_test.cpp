@@ -59,7 +59,7 @@ protected:
         return done_;
     }
 
-    ScopedHandle console_;
+    ScopedHandle<> console_;
     std::thread waiter_;
     std::atomic<bool> done_{false};
 };

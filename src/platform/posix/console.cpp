@@ -36,20 +36,14 @@ ConsoleScope::~ConsoleScope() {}
 
 namespace {
 
-// Owns a descriptor; closes it on every path.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ~ScopedFd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
+// A file descriptor from open(), closed with close().
+struct FdTraits {
+    using Handle = int;
+    static Handle invalid() { return -1; }
+    static bool close(Handle fd) { return ::close(fd) == 0; }
 };
+
+using ScopedFd = ScopedHandle<FdTraits>;
 
 }  // namespace
 
@@ -63,7 +57,7 @@ void wait_for_key() {
     // The terminal itself, not standard input: a redirected stdin must
     // neither feed the wait nor lose its data to it.
     ScopedFd tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (tty.get() < 0) return;
+    if (!tty.valid()) return;
     struct termios saved;
     if (tcgetattr(tty.get(), &saved) != 0) return;
     struct termios raw = saved;
