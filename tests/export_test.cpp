@@ -98,29 +98,4 @@ TEST_F(SaveTest, FailuresLoseNothing) {
     }
 }
 
-// What another program's open handle causes for a moment, and so is tried
-// again: on Windows a sharing or lock violation, or a rename or delete that
-// is denied; for an open only a sharing violation, since a denied open is a
-// real refusal. POSIX files have no sharing modes, so nothing there.
-TEST(HeldForAMoment, OnlySharingFailuresAreTriedAgain) {
-    const struct {
-        DWORD error;
-        bool opening;
-        bool on_windows;
-    } cases[] = {
-        {5, false, true},     // ERROR_ACCESS_DENIED
-        {32, false, true},    // ERROR_SHARING_VIOLATION
-        {33, false, true},    // ERROR_LOCK_VIOLATION
-        {32, true, true},
-        {5, true, false},
-        {33, true, false},
-        {2, false, false},    // ERROR_FILE_NOT_FOUND
-        {112, false, false},  // ERROR_DISK_FULL
-        {183, false, false},  // ERROR_ALREADY_EXISTS
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(is_held_for_a_moment(c.error, c.opening), PLATFORM.windows && c.on_windows)
-            << c.error << (c.opening ? " opening" : "");
-}
-
 }  // namespace

@@ -86,7 +86,7 @@ int extract_from(const char* input_path) {
     // Shared for deleting too: a browser or a virus scanner may still move,
     // delete or quarantine the downloader while this handle reads it.
     ScopedHandle input;
-    bool opened = retry_while_held(true, [&] {
+    bool opened = retry_while_held(Attempt::Opening, [&] {
         input.reset(sys.CreateFileA(input_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
         return input.valid();

@@ -17,7 +17,7 @@ public:
     ~TempFile() {
         file_.reset();
         if (!name_[0] || kept_) return;
-        retry_while_held(false, [&] { return sys.DeleteFileA(name_) != FALSE; });
+        retry_while_held(Attempt::RenamingOrDeleting, [&] { return sys.DeleteFileA(name_) != FALSE; });
         remove_if_interrupted(nullptr);
     }
     TempFile(const TempFile&) = delete;
@@ -76,7 +76,7 @@ bool TempFile::commit(const char* target, DWORD* error) {
         *error = GetLastError();
         return false;
     }
-    bool moved = retry_while_held(false, [&] {
+    bool moved = retry_while_held(Attempt::RenamingOrDeleting, [&] {
         return sys.MoveFileExA(name_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     });
     if (!moved) {

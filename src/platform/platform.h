@@ -90,12 +90,17 @@ public:
     InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
 };
 
+// The kind of call whose failure may be another program's for a moment.
+enum class Attempt {
+    Opening,             // an open: only a sharing violation is; a denied access is real
+    RenamingOrDeleting,  // a rename or a delete, which another handle can also deny
+};
+
 // True when `error` may come from another program that holds the file for
 // a moment (a virus scanner, the search indexer, a sync client, a torrent
-// client): worth trying again. `opening`: the error of an open, where only
-// a sharing violation is; a denied access there is real. Always false on
-// POSIX, where files have no sharing modes.
-bool is_held_for_a_moment(DWORD error, bool opening);
+// client): worth trying again. Always false on POSIX, where files have no
+// sharing modes.
+bool is_held_for_a_moment(DWORD error, Attempt attempt);
 
 // The longest that calls failing with such errors are tried again, in
 // pauses that start at SHARING_RETRY_FIRST_MS and double up to
@@ -107,13 +112,13 @@ constexpr DWORD SHARING_RETRY_LONGEST_MS = 250;
 // Calls `attempt` (true on success, the reason left for GetLastError) until
 // it succeeds, fails for another reason than a file held for a moment, or
 // the budget of pauses is spent. GetLastError then holds the last failure.
-template <typename Attempt>
-bool retry_while_held(bool opening, Attempt attempt) {
+template <typename Call>
+bool retry_while_held(Attempt kind, Call attempt) {
     DWORD slept = 0;
     DWORD pause = SHARING_RETRY_FIRST_MS;
     while (!attempt()) {
         DWORD err = GetLastError();
-        if (!is_held_for_a_moment(err, opening) || slept >= SHARING_RETRY_BUDGET_MS) {
+        if (!is_held_for_a_moment(err, kind) || slept >= SHARING_RETRY_BUDGET_MS) {
             SetLastError(err);
             return false;
         }

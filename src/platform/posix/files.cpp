@@ -115,4 +115,4 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD) { return rename(from, to) == 0; 
 BOOL DeleteFileA(LPCSTR name) { return unlink(name) == 0; }
 
 // An open file never stands in the way of a rename or an unlink here.
-bool is_held_for_a_moment(DWORD, bool) { return false; }
+bool is_held_for_a_moment(DWORD, Attempt) { return false; }
