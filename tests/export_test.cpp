@@ -1,4 +1,7 @@
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <optional>
 
 #include "export.h"
 #include "platform_expect.h"
@@ -96,6 +99,30 @@ TEST_F(SaveTest, FailuresLoseNothing) {
         EXPECT_EQ(read_file(path("existing.torrent")), Bytes({'o', 'l', 'd'}));
         EXPECT_EQ(listing("out-dir.torrent"), std::vector<std::string>{"inside"});
     }
+}
+
+// A hold within another, as a save inside a larger step would take one,
+// must not let interruptions through when it ends, nor keep them out when
+// the outer one ends.
+TEST(InterruptionsHeld, OnlyTheOutermostEndLetsThemThrough) {
+    std::optional<InterruptionsHeld> outer(std::in_place);
+    { InterruptionsHeld inner; }
+#ifdef _WIN32
+    // The console handler's thread waits for the hold, as any other does.
+    auto other = std::async(std::launch::async, [] { InterruptionsHeld held; });
+    EXPECT_EQ(other.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    outer.reset();
+    EXPECT_EQ(other.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+#else
+    auto blocked = [] {
+        sigset_t mask;
+        sigprocmask(SIG_BLOCK, nullptr, &mask);
+        return sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGTERM) == 1;
+    };
+    EXPECT_TRUE(blocked());
+    outer.reset();
+    EXPECT_FALSE(blocked());
+#endif
 }
 
 }  // namespace

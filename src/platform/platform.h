@@ -81,13 +81,18 @@ void console_print(const char* format, ...)
 void remove_if_interrupted(const char* path);
 
 // While one lives, an interruption waits, so that a file created meanwhile
-// and named to remove_if_interrupted is never left behind in between.
+// and named to remove_if_interrupted is never left behind in between. Holds
+// nest: each puts back the state from before it, so only the outermost
+// one's end lets an interruption through.
 class InterruptionsHeld {
 public:
     InterruptionsHeld();
     ~InterruptionsHeld();
     InterruptionsHeld(const InterruptionsHeld&) = delete;
     InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+
+private:
+    InterruptionsSaved saved_;
 };
 
 // The kind of call whose failure may be another program's for a moment.

@@ -3,6 +3,8 @@
 // code reads the same on both platforms; error codes are errno values.
 #pragma once
 
+#include <signal.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -131,3 +133,7 @@ struct SHELLEXECUTEINFOA {
 BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
 HRESULT CoInitializeEx(LPVOID reserved, DWORD flags);
 void CoUninitialize();
+
+// What an InterruptionsHeld puts back when it ends: the signal mask from
+// before it.
+typedef sigset_t InterruptionsSaved;
