@@ -53,14 +53,17 @@ private:
 
 using ScopedFind = ScopedHandle<FindTraits>;
 
-// Holds the console in the state the tool prints in (the UTF-8 output code
-// page on Windows) and puts back what was there before.
-class ConsoleScope {
+// Sets the process up for the run and undoes it at the end. On POSIX: a
+// write to a pipe nobody reads fails instead of ending the run, and closed
+// standard descriptors are opened on /dev/null. On Windows: the console
+// prints in the ANSI code page, and gets its own back at the end, also when
+// Ctrl+C or a closed window ends the run.
+class ProcessSetup {
 public:
-    ConsoleScope();
-    ~ConsoleScope();
-    ConsoleScope(const ConsoleScope&) = delete;
-    ConsoleScope& operator=(const ConsoleScope&) = delete;
+    ProcessSetup();
+    ~ProcessSetup();
+    ProcessSetup(const ProcessSetup&) = delete;
+    ProcessSetup& operator=(const ProcessSetup&) = delete;
 
 private:
     [[maybe_unused]] unsigned saved_;  // the code page to restore; POSIX keeps none

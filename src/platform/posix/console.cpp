@@ -25,14 +25,14 @@ void console_print(const char* format, ...) {
 // A write to a pipe nobody reads fails with EPIPE instead of killing the
 // run, and the standard descriptors are open, so that a file the run opens
 // never becomes standard output by taking a closed one's number.
-ConsoleScope::ConsoleScope() : saved_(0) {
+ProcessSetup::ProcessSetup() : saved_(0) {
     signal(SIGPIPE, SIG_IGN);
     // open() takes the lowest free number: the closed one.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
 }
 
-ConsoleScope::~ConsoleScope() {}
+ProcessSetup::~ProcessSetup() {}
 
 namespace {
 
