@@ -200,7 +200,7 @@ SearchTimes time_searches(int repeat, const std::string& path) {
             t.search[i] = std::min(t.search[i], time_once([&] {
                 ScopedHandle input(open_input(path));
                 InputReader reader(input.get());
-                LONGLONG size = 0;
+                int64_t size = 0;
                 wrongly_found |= !reader.size(&size) ||
                                  find_trailer(reader, static_cast<uint32_t>(size)).kind != TrailerFound::NONE;
             }));

@@ -2,6 +2,6 @@
 #include "run.h"
 
 int main(int argc, char** argv) {
-    ConsoleScope console;
+    ProcessSetup setup;
     return run(argc, argv);
 }

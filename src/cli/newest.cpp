@@ -10,7 +10,7 @@ bool is_newer(const FILETIME& candidate, const FILETIME& chosen) {
 
 bool find_newest_match(const char* pattern, Match* newest) {
     WIN32_FIND_DATAA match;
-    ScopedFind search(FindFirstFileA(pattern, &match));
+    ScopedFind search(sys.FindFirstFileA(pattern, &match));
     if (!search.valid()) return false;
     bool first = true;
     do {
@@ -18,7 +18,7 @@ bool find_newest_match(const char* pattern, Match* newest) {
         first = false;
         newest->time = match.ftLastWriteTime;
         std::snprintf(newest->name, sizeof newest->name, "%s", match.cFileName);
-    } while (FindNextFileA(search.get(), &match));
+    } while (sys.FindNextFileA(search.get(), &match));
     return true;
 }
 

@@ -18,7 +18,7 @@ constexpr int EXIT_FAILED = 1;
 // Ends a run that needs the user to see why: the prompt, a key, status 1.
 int fail_and_wait() {
     console_print("Press any key to exit..\n");
-    wait_for_key();
+    sys.wait_for_key();
     return EXIT_FAILED;
 }
 
@@ -54,7 +54,7 @@ int report_no_match(const char* const* patterns, int count) {
 int report_open_failure(DWORD error) {
     console_print("Could not open input file!  Error %lu\n", static_cast<unsigned long>(error));
     char directory[MAX_PATH];
-    DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    DWORD length = sys.GetCurrentDirectoryA(sizeof directory, directory);
     if (length > 0 && length < sizeof directory) console_print("  current directory %s\n", directory);
     return fail_and_wait();
 }
@@ -105,20 +105,20 @@ int extract_from(const char* input_path) {
     // Shared for deleting too: a browser or a virus scanner may still move,
     // delete or quarantine the downloader while this handle reads it.
     ScopedHandle input;
-    bool opened = retry_while_held(true, [&] {
-        input.reset(CreateFileA(input_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    bool opened = retry_while_held(Attempt::Opening, [&] {
+        input.reset(sys.CreateFileA(input_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
         return input.valid();
     });
     if (!opened) return report_open_failure(GetLastError());
-    LONGLONG size = 0;
+    int64_t size = 0;
     DWORD error = NO_ERROR;
     if (!input_size(input.get(), &size, &error)) return report_open_failure(error);
     if (size > MAX_INPUT_SIZE) {
         console_print("Input file is too large!  It must be smaller than 2 GiB\n");
         return fail_and_wait();
     }
-    Sleep(OPEN_DELAY_MS);
+    sys.Sleep(OPEN_DELAY_MS);
     return extract_payload(input.get(), input_path);
 }
 

@@ -19,7 +19,7 @@ public:
     ~TempFile() {
         file_.reset();
         if (!name_[0] || kept_) return;
-        retry_while_held(false, [&] { return DeleteFileA(name_) != FALSE; });
+        retry_while_held(Attempt::RenamingOrDeleting, [&] { return sys.DeleteFileA(name_) != FALSE; });
         remove_if_interrupted(nullptr);
     }
     TempFile(const TempFile&) = delete;
@@ -33,7 +33,7 @@ public:
 
 private:
     char name_[MAX_PATH] = "";
-    ScopedHandle file_;
+    ScopedHandle<> file_;
     bool kept_ = false;
 };
 
@@ -43,7 +43,7 @@ bool TempFile::create(const char* target, DWORD* error) {
     // does (a name of 255 bytes, a path of MAX_PATH), and in the target's
     // directory, so the rename stays on one file system.
     size_t stem = std::strlen(target) - std::min(std::strlen(target), sizeof OUTPUT_EXTENSION - 1);
-    unsigned seed = static_cast<unsigned>(GetCurrentProcessId());
+    unsigned seed = static_cast<unsigned>(sys.GetCurrentProcessId());
     for (unsigned attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
         int n = std::snprintf(name_, sizeof name_, "%.*s~%03x.tmp", static_cast<int>(stem), target,
                               (seed + attempt) & 0xFFFu);
@@ -55,7 +55,7 @@ bool TempFile::create(const char* target, DWORD* error) {
         // An interruption waits until the file is named for removal.
         InterruptionsHeld held;
         // Shared for deleting, so that an interrupted run can remove it by name.
-        HANDLE h = CreateFileA(name_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+        HANDLE h = sys.CreateFileA(name_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_ARCHIVE, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             file_.reset(h);
@@ -70,7 +70,7 @@ bool TempFile::create(const char* target, DWORD* error) {
 }
 
 bool TempFile::commit(const char* target, DWORD* error) {
-    if (!FlushFileBuffers(file_.get())) {
+    if (!sys.FlushFileBuffers(file_.get())) {
         *error = GetLastError();
         return false;
     }
@@ -78,8 +78,8 @@ bool TempFile::commit(const char* target, DWORD* error) {
         *error = GetLastError();
         return false;
     }
-    bool moved = retry_while_held(false, [&] {
-        return MoveFileExA(name_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    bool moved = retry_while_held(Attempt::RenamingOrDeleting, [&] {
+        return sys.MoveFileExA(name_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     });
     if (!moved) {
         *error = GetLastError();
@@ -108,7 +108,7 @@ bool copy_bytes(HANDLE input, uint32_t offset, uint32_t length, HANDLE output, D
             return false;
         }
         DWORD written = 0;
-        if (!WriteFile(output, chunk, got, &written, nullptr)) {
+        if (!sys.WriteFile(output, chunk, got, &written, nullptr)) {
             *error = GetLastError();
             return false;
         }
@@ -130,15 +130,15 @@ void open_with_registered_application(const char* output) {
     // objects, and the request must be complete before this short-lived
     // process ends.
     char full[MAX_PATH];
-    DWORD length = GetFullPathNameA(output, sizeof full, full, nullptr);
-    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    DWORD length = sys.GetFullPathNameA(output, sizeof full, full, nullptr);
+    HRESULT com = sys.CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOA request = {};
     request.cbSize = sizeof request;
     request.fMask = SEE_MASK_NOASYNC;
     request.lpFile = length > 0 && length < sizeof full ? full : output;
     request.nShow = SW_SHOWNORMAL;
-    ShellExecuteExA(&request);
-    if (SUCCEEDED(com)) CoUninitialize();
+    sys.ShellExecuteExA(&request);
+    if (SUCCEEDED(com)) sys.CoUninitialize();
 }
 
 bool make_output_name(const char* input_path, char* output, size_t size) {
@@ -152,12 +152,12 @@ bool make_output_name(const char* input_path, char* output, size_t size) {
 bool is_same_file(HANDLE input, const char* path) {
     // Opened for its identity alone: no access, a directory or a symbolic
     // link as it stands, and nothing that another program's handle blocks.
-    ScopedHandle other(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    ScopedHandle other(sys.CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!other.valid()) return false;
     BY_HANDLE_FILE_INFORMATION a, b;
     // Without both identities the names may well be one file.
-    if (!GetFileInformationByHandle(input, &a) || !GetFileInformationByHandle(other.get(), &b)) return true;
+    if (!sys.GetFileInformationByHandle(input, &a) || !sys.GetFileInformationByHandle(other.get(), &b)) return true;
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
            a.nFileIndexLow == b.nFileIndexLow;
 }

@@ -1,8 +1,8 @@
 #include "input.h"
 
-bool input_size(HANDLE input, LONGLONG* size, DWORD* error) {
+bool input_size(HANDLE input, int64_t* size, DWORD* error) {
     LARGE_INTEGER got;
-    if (!GetFileSizeEx(input, &got)) {
+    if (!sys.GetFileSizeEx(input, &got)) {
         *error = GetLastError();
         return false;
     }
@@ -22,11 +22,11 @@ bool InputReader::read_at(uint64_t position, void* buffer, DWORD count, DWORD* g
     // No file this reads from reaches so far.
     if (position > static_cast<uint64_t>(MAX_INPUT_SIZE)) return true;
     if (static_cast<int64_t>(position) != position_ &&
-        SetFilePointer(handle_, static_cast<LONG>(position), nullptr, FILE_BEGIN) != position) {
+        sys.SetFilePointer(handle_, static_cast<LONG>(position), nullptr, FILE_BEGIN) != position) {
         DWORD err = GetLastError();
         return failed(err);
     }
-    if (!ReadFile(handle_, buffer, count, got, nullptr)) {
+    if (!sys.ReadFile(handle_, buffer, count, got, nullptr)) {
         DWORD err = GetLastError();
         return failed(err);
     }
@@ -39,7 +39,7 @@ bool InputReader::read_exact(uint64_t position, void* buffer, DWORD count) {
     return read_at(position, buffer, count, &got) && got == count;
 }
 
-bool InputReader::size(LONGLONG* size) {
+bool InputReader::size(int64_t* size) {
     DWORD err = NO_ERROR;
     return input_size(handle_, size, &err) || failed(err);
 }

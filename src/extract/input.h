@@ -8,11 +8,11 @@
 #include "platform.h"
 
 // Positions in the input are signed 32-bit, so larger inputs are refused.
-constexpr LONGLONG MAX_INPUT_SIZE = 0x7FFFFFFF;
+constexpr int64_t MAX_INPUT_SIZE = 0x7FFFFFFF;
 
 // The input's size; false, with the system error code in *error, when it
 // cannot be had.
-bool input_size(HANDLE input, LONGLONG* size, DWORD* error);
+bool input_size(HANDLE input, int64_t* size, DWORD* error);
 
 // Reads of the open input. A call that fails is not the file's answer: its
 // error code is kept for the caller to report, rather than being taken for
@@ -28,7 +28,7 @@ public:
     // bytes there, which leaves no error.
     bool read_exact(uint64_t position, void* buffer, DWORD count);
     // The file's size as it is now; false on failure.
-    bool size(LONGLONG* size);
+    bool size(int64_t* size);
 
     HANDLE handle() const { return handle_; }
     // NO_ERROR while every call has succeeded.

@@ -1,61 +1,69 @@
 // The operating-system services the extraction logic calls. The Windows
 // names and types come from native.h: on Windows that is <windows.h>, on
-// Linux and macOS a small POSIX stand-in. Only what both sides need to say
-// in the same words lives here.
+// Linux and macOS a small POSIX stand-in. The logic makes those calls
+// through the table in calls.h. Only what both sides need to say in the
+// same words lives here.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 
+#include "calls.h"
 #include "native.h"
 
-// Owns a file handle from CreateFileA; CloseHandle runs on every path.
+// Handle owners, as LLVM's ScopedHandle has them: the traits give the
+// handle's type, the value that holds nothing and the call that closes it.
+// A file handle from CreateFileA, closed with CloseHandle.
+struct FileTraits {
+    using Handle = HANDLE;
+    static Handle invalid() { return INVALID_HANDLE_VALUE; }
+    static bool close(Handle handle) { return sys.CloseHandle(handle) != FALSE; }
+};
+
+// A search handle from FindFirstFileA, closed with FindClose.
+struct FindTraits {
+    using Handle = HANDLE;
+    static Handle invalid() { return INVALID_HANDLE_VALUE; }
+    static bool close(Handle handle) { return sys.FindClose(handle) != FALSE; }
+};
+
+// Owns one handle; the traits' close call runs on every path. ScopedHandle
+// alone owns a file handle.
+template <typename Traits = FileTraits>
 class ScopedHandle {
 public:
-    explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    using Handle = typename Traits::Handle;
+    explicit ScopedHandle(Handle handle = Traits::invalid()) : handle_(handle) {}
     ~ScopedHandle() { reset(); }
     ScopedHandle(const ScopedHandle&) = delete;
     ScopedHandle& operator=(const ScopedHandle&) = delete;
 
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    Handle get() const { return handle_; }
+    bool valid() const { return handle_ != Traits::invalid(); }
     // Closes the handle held so far and takes `next`; false when the close failed.
-    bool reset(HANDLE next = INVALID_HANDLE_VALUE) {
-        bool ok = true;
-        if (valid()) ok = CloseHandle(handle_) != FALSE;
+    bool reset(Handle next = Traits::invalid()) {
+        bool ok = !valid() || Traits::close(handle_);
         handle_ = next;
         return ok;
     }
 
 private:
-    HANDLE handle_;
+    Handle handle_;
 };
 
-// Owns a search handle from FindFirstFileA; FindClose runs on every path.
-class ScopedFind {
+using ScopedFind = ScopedHandle<FindTraits>;
+
+// Sets the process up for the run and undoes it at the end. On POSIX: a
+// write to a pipe nobody reads fails instead of ending the run, and closed
+// standard descriptors are opened on /dev/null. On Windows: the console
+// prints in the ANSI code page, and gets its own back at the end, also when
+// Ctrl+C or a closed window ends the run.
+class ProcessSetup {
 public:
-    explicit ScopedFind(HANDLE handle) : handle_(handle) {}
-    ~ScopedFind() {
-        if (valid()) FindClose(handle_);
-    }
-    ScopedFind(const ScopedFind&) = delete;
-    ScopedFind& operator=(const ScopedFind&) = delete;
-
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
-
-// Holds the console in the state the tool prints in (the UTF-8 output code
-// page on Windows) and puts back what was there before.
-class ConsoleScope {
-public:
-    ConsoleScope();
-    ~ConsoleScope();
-    ConsoleScope(const ConsoleScope&) = delete;
-    ConsoleScope& operator=(const ConsoleScope&) = delete;
+    ProcessSetup();
+    ~ProcessSetup();
+    ProcessSetup(const ProcessSetup&) = delete;
+    ProcessSetup& operator=(const ProcessSetup&) = delete;
 
 private:
     [[maybe_unused]] unsigned saved_;  // the code page to restore; POSIX keeps none
@@ -69,11 +77,6 @@ void console_print(const char* format, ...)
 #endif
     ;
 
-// Blocks until one key is pressed on the console, without echo. Returns at
-// once when nobody could see the prompt and answer it: no console, output
-// sent elsewhere, or (POSIX) a process in the terminal's background.
-void wait_for_key();
-
 // Names a file to remove when the run is interrupted (Ctrl+C, a closed
 // console window, SIGTERM, SIGHUP) before the name is withdrawn with
 // nullptr. The path is copied now, so the removal then is a single call
@@ -81,21 +84,31 @@ void wait_for_key();
 void remove_if_interrupted(const char* path);
 
 // While one lives, an interruption waits, so that a file created meanwhile
-// and named to remove_if_interrupted is never left behind in between.
+// and named to remove_if_interrupted is never left behind in between. Holds
+// nest: each puts back the state from before it, so only the outermost
+// one's end lets an interruption through.
 class InterruptionsHeld {
 public:
     InterruptionsHeld();
     ~InterruptionsHeld();
     InterruptionsHeld(const InterruptionsHeld&) = delete;
     InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+
+private:
+    InterruptionsSaved saved_;
+};
+
+// The kind of call whose failure may be another program's for a moment.
+enum class Attempt {
+    Opening,             // an open: only a sharing violation is; a denied access is real
+    RenamingOrDeleting,  // a rename or a delete, which another handle can also deny
 };
 
 // True when `error` may come from another program that holds the file for
 // a moment (a virus scanner, the search indexer, a sync client, a torrent
-// client): worth trying again. `opening`: the error of an open, where only
-// a sharing violation is; a denied access there is real. Always false on
-// POSIX, where files have no sharing modes.
-bool is_held_for_a_moment(DWORD error, bool opening);
+// client): worth trying again. Always false on POSIX, where files have no
+// sharing modes.
+bool is_held_for_a_moment(DWORD error, Attempt attempt);
 
 // The longest that calls failing with such errors are tried again, in
 // pauses that start at SHARING_RETRY_FIRST_MS and double up to
@@ -107,18 +120,18 @@ constexpr DWORD SHARING_RETRY_LONGEST_MS = 250;
 // Calls `attempt` (true on success, the reason left for GetLastError) until
 // it succeeds, fails for another reason than a file held for a moment, or
 // the budget of pauses is spent. GetLastError then holds the last failure.
-template <typename Attempt>
-bool retry_while_held(bool opening, Attempt attempt) {
+template <typename Call>
+bool retry_while_held(Attempt kind, Call attempt) {
     DWORD slept = 0;
     DWORD pause = SHARING_RETRY_FIRST_MS;
     while (!attempt()) {
         DWORD err = GetLastError();
-        if (!is_held_for_a_moment(err, opening) || slept >= SHARING_RETRY_BUDGET_MS) {
+        if (!is_held_for_a_moment(err, kind) || slept >= SHARING_RETRY_BUDGET_MS) {
             SetLastError(err);
             return false;
         }
         DWORD now = std::min(pause, SHARING_RETRY_BUDGET_MS - slept);
-        Sleep(now);
+        sys.Sleep(now);
         slept += now;
         pause = std::min(2 * pause, SHARING_RETRY_LONGEST_MS);
     }

@@ -1,6 +1,7 @@
-// A test-only platform layer that fails chosen platform calls. The fault
-// test binary is linked with -Wl,--wrap for each call named here, so the
-// logic's references reach these wrappers; the shipped program never is.
+// A test-only layer over the platform calls. It swaps entries of the call
+// table `sys` (calls.h) for wrappers that log each call, fail the planned
+// ones and otherwise call the real function, so a real run meets the
+// failure inside the very call it makes. The shipped program never has it.
 #pragma once
 
 #include <string>
@@ -8,43 +9,65 @@
 
 #include "platform.h"
 
+// The calls the layer logs and can fail, named as the table's entries.
 enum class Call {
-    CreateFile,
+    CreateFileA,
     SetFilePointer,
     GetFileSizeEx,
+    GetFileInformationByHandle,
     ReadFile,
     WriteFile,
     FlushFileBuffers,
     CloseHandle,
-    MoveFileEx,
+    MoveFileExA,
+    DeleteFileA,
+    FindFirstFileA,
+    FindNextFileA,
+    GetFullPathNameA,
+    ShellExecuteExA,
     Count
 };
 
 const char* call_name(Call call);
 
-// One platform call as the logic made it, in order.
+// An error code that no system call returns and no path of the program
+// sets: bit 29 marks a code as the application's own on Windows, and errno
+// values are small. A message that shows it shows the injected failure's
+// own code, neither lost nor replaced.
+constexpr DWORD INJECTED_ERROR = 0x2000D17Eu;
+
+// How a planned call fails.
+enum class Failure {
+    Fails,       // returns its failure value and leaves `error` for GetLastError
+    ShortWrite,  // WriteFile writes half of what it was given and reports success
+    EmptyRead,   // ReadFile delivers nothing and reports success: the input's end
+};
+
+struct Fault {
+    Call call = Call::Count;
+    unsigned nth = 1;    // the first occurrence of `call` that fails, counted from 1
+    unsigned times = 1;  // how many occurrences in a row fail
+    Failure failure = Failure::Fails;
+    DWORD error = INJECTED_ERROR;
+};
+
+// One call as the logic made it, in order.
 struct CallRecord {
     Call call;
     bool write_access;  // CreateFileA asked for GENERIC_WRITE
+    DWORD bytes;        // ReadFile: the bytes it delivered
 };
 
-// What the wrappers do and saw; reset before each run.
-struct FaultPlan {
-    Call call = Call::Count;  // Count: no fault
-    unsigned nth = 0;         // 1-based occurrence of `call` that fails
-    DWORD error = 0;          // the error code the failed call leaves
-    bool short_write = false; // WriteFile takes half and reports success
-    bool empty_read = false;  // ReadFile delivers 0 bytes and reports success
-    unsigned repeat = 1;      // how many occurrences in a row fail, from the nth on
-    bool held = false;        // the error counts as a file held for a moment
-};
-
-void arm_fault(const FaultPlan& plan);
+// Puts the wrappers into `sys` with these faults, and forgets what they saw.
+void arm_faults(const std::vector<Fault>& faults);
+// Puts the real calls back into `sys`; what the wrappers saw stays.
 void disarm_faults();
-bool fault_fired();
+
+// What the wrappers saw while they were armed last.
+unsigned faults_fired();
 const std::vector<CallRecord>& call_log();
-// Paths handed to ShellExecuteExA (recorded, nothing is started).
+// Paths handed to ShellExecuteExA, which starts nothing here.
 const std::vector<std::string>& opened_paths();
 unsigned key_waits();
-// Milliseconds the run asked Sleep for, in all (it returns at once here).
+// Milliseconds the run asked Sleep for, in all; it returns at once here.
 unsigned long slept_ms();

@@ -59,7 +59,7 @@ protected:
         return done_;
     }
 
-    ScopedHandle console_;
+    ScopedHandle<> console_;
     std::thread waiter_;
     std::atomic<bool> done_{false};
 };
@@ -93,13 +93,13 @@ TEST_F(KeyWaitTest, KeysWithoutACharacterEndIt) {
 
 // Paths are in the ANSI code page, so the console prints in that one while
 // the program runs, and gets its own back afterwards.
-TEST(ConsoleScopeTest, PrintsInTheAnsiCodePageAndRestoresTheOldOne) {
+TEST(ProcessSetupTest, PrintsInTheAnsiCodePageAndRestoresTheOldOne) {
     const UINT before = GetConsoleOutputCP();
     ASSERT_NE(before, 0u) << "this test needs a console";
     const UINT other = GetACP() == 850 ? 437 : 850;
     ASSERT_TRUE(SetConsoleOutputCP(other));
     {
-        ConsoleScope scope;
+        ProcessSetup setup;
         EXPECT_EQ(GetConsoleOutputCP(), GetACP());
     }
     EXPECT_EQ(GetConsoleOutputCP(), other);

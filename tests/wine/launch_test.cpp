@@ -100,7 +100,7 @@ protected:
     }
 
     Bytes torrent_, downloader_;
-    ScopedHandle process_;
+    ScopedHandle<> process_;
     DWORD pid_ = 0;
 };
 

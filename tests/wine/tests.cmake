@@ -14,6 +14,8 @@ set_tests_properties(wine_prefix_remove PROPERTIES FIXTURES_CLEANUP wine)
 
 # Discovering each case would start Wine at build time; one test runs them all.
 add_test(NAME unit_tests COMMAND wine $<TARGET_FILE:unit_tests>)
+# The fault layer over the real Win32 calls.
+add_test(NAME fault_tests COMMAND wine $<TARGET_FILE:fault_tests>)
 
 # The end-to-end suite is a program for this machine (it forks and reads
 # pipes); the native build makes it, and here it runs the .exe under Wine.
@@ -35,7 +37,7 @@ target_compile_definitions(console_tests PRIVATE DL2TORRENT_EXE="$<TARGET_FILE:d
 add_dependencies(console_tests dl2torrent)
 add_test(NAME console_tests COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/on-terminal.sh wine $<TARGET_FILE:console_tests> --gtest_color=no)
 
-set_tests_properties(unit_tests unit_tests_cp932 e2e_tests console_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT_MODIFICATION "${WINE_ENVIRONMENT}"
+set_tests_properties(unit_tests unit_tests_cp932 fault_tests e2e_tests console_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT_MODIFICATION "${WINE_ENVIRONMENT}"
                      TIMEOUT 900)
 
 add_test(NAME imports_only_system_dlls

@@ -25,31 +25,25 @@ void console_print(const char* format, ...) {
 // A write to a pipe nobody reads fails with EPIPE instead of killing the
 // run, and the standard descriptors are open, so that a file the run opens
 // never becomes standard output by taking a closed one's number.
-ConsoleScope::ConsoleScope() : saved_(0) {
+ProcessSetup::ProcessSetup() : saved_(0) {
     signal(SIGPIPE, SIG_IGN);
     // open() takes the lowest free number: the closed one.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
 }
 
-ConsoleScope::~ConsoleScope() {}
+ProcessSetup::~ProcessSetup() {}
 
 namespace {
 
-// Owns a descriptor; closes it on every path.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ~ScopedFd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
+// A file descriptor from open(), closed with close().
+struct FdTraits {
+    using Handle = int;
+    static Handle invalid() { return -1; }
+    static bool close(Handle fd) { return ::close(fd) == 0; }
 };
+
+using ScopedFd = ScopedHandle<FdTraits>;
 
 }  // namespace
 
@@ -63,7 +57,7 @@ void wait_for_key() {
     // The terminal itself, not standard input: a redirected stdin must
     // neither feed the wait nor lose its data to it.
     ScopedFd tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (tty.get() < 0) return;
+    if (!tty.valid()) return;
     struct termios saved;
     if (tcgetattr(tty.get(), &saved) != 0) return;
     struct termios raw = saved;

@@ -1,7 +1,7 @@
 // Stands in for kernel32's file calls (CreateFileA, SetFilePointer,
 // ReadFile, WriteFile, FlushFileBuffers, MoveFileExA, DeleteFileA ...) on
 // file descriptors, with the behaviour the logic relies on from the
-// originals: a directory cannot be opened as a file, positions are 32-bit,
+// originals: a directory opens only when asked for, positions are 32-bit,
 // and every read and write reports the bytes it moved.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,25 +29,16 @@ int query_only() {
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD creation, DWORD attributes,
+HANDLE CreateFileA(const char* name, DWORD access, DWORD, SECURITY_ATTRIBUTES*, DWORD creation, DWORD attributes,
                    HANDLE) {
     int flags = O_CLOEXEC | O_NOCTTY;
     if (attributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
     if (access == 0)
         flags |= query_only();
-    else if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
-        flags |= O_RDWR;
-    else if (access & GENERIC_WRITE)
-        flags |= O_WRONLY;
     else
-        flags |= O_RDONLY;
-    switch (creation) {
-    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
-    case OPEN_ALWAYS: flags |= O_CREAT; break;
-    case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
-    default: break;
-    }
+        flags |= (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
+    if (creation == CREATE_NEW) flags |= O_CREAT | O_EXCL;
+    if (creation == CREATE_ALWAYS) flags |= O_CREAT | O_TRUNC;
     int fd = open(name, flags, 0666);
     if (fd < 0) return INVALID_HANDLE_VALUE;
     // Windows opens a directory only when asked to; so does the stand-in.
@@ -62,11 +53,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     return handle_of(fd);
 }
 
-DWORD SetFilePointer(HANDLE file, LONG distance, PLONG, DWORD method) {
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG*, DWORD method) {
     int fd = fd_of(file);
-    off_t base = 0;
-    if (method == FILE_CURRENT) base = lseek(fd, 0, SEEK_CUR);
-    if (method == FILE_END) base = lseek(fd, 0, SEEK_END);
+    off_t base = method == FILE_END ? lseek(fd, 0, SEEK_END) : 0;
     if (base < 0) return INVALID_SET_FILE_POINTER;
     long long target = static_cast<long long>(base) + distance;
     // Like the original without a high half: the result must fit in 32 bits.
@@ -81,7 +70,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG, DWORD method) {
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     struct stat st;
     if (fstat(fd_of(file), &st) != 0) return FALSE;
-    size->QuadPart = static_cast<LONGLONG>(st.st_size);
+    size->QuadPart = static_cast<long long>(st.st_size);
     return TRUE;
 }
 
@@ -96,7 +85,7 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
     return TRUE;
 }
 
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read_count, void*) {
+BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read_count, void*) {
     char* out = static_cast<char*>(buffer);
     DWORD done = 0;
     while (done < count) {
@@ -113,7 +102,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read_count, void*
     return TRUE;
 }
 
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, void*) {
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, void*) {
     const char* in = static_cast<const char*>(buffer);
     DWORD done = 0;
     while (done < count) {
@@ -134,9 +123,9 @@ BOOL FlushFileBuffers(HANDLE file) { return fsync(fd_of(file)) == 0; }
 
 BOOL CloseHandle(HANDLE handle) { return close(fd_of(handle)) == 0; }
 
-BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD) { return rename(from, to) == 0; }
+BOOL MoveFileExA(const char* from, const char* to, DWORD) { return rename(from, to) == 0; }
 
-BOOL DeleteFileA(LPCSTR name) { return unlink(name) == 0; }
+BOOL DeleteFileA(const char* name) { return unlink(name) == 0; }
 
 // An open file never stands in the way of a rename or an unlink here.
-bool is_held_for_a_moment(DWORD, bool) { return false; }
+bool is_held_for_a_moment(DWORD, Attempt) { return false; }

@@ -54,23 +54,21 @@ void catch_interrupts() {
     }
 }
 
-// The signal mask from before the InterruptionsHeld that lives now.
-sigset_t g_mask_before;
-
 }  // namespace
 
 InterruptionsHeld::InterruptionsHeld() {
     sigset_t held;
     sigemptyset(&held);
     for (int sig : INTERRUPTS) sigaddset(&held, sig);
-    sigprocmask(SIG_BLOCK, &held, &g_mask_before);
+    sigprocmask(SIG_BLOCK, &held, &saved_);
 }
 
 // A signal that came meanwhile is delivered here, and its handler sees
-// what was made and named.
+// what was made and named; within an outer hold, the mask put back still
+// blocks it.
 InterruptionsHeld::~InterruptionsHeld() {
     int err = errno;
-    sigprocmask(SIG_SETMASK, &g_mask_before, nullptr);
+    sigprocmask(SIG_SETMASK, &saved_, nullptr);
     errno = err;
 }
 

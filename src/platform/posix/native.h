@@ -1,27 +1,20 @@
-// POSIX stand-in for the few kernel32/shell32/ole32 names the tool uses.
-// Types and constants keep their Windows names and widths so the portable
-// code reads the same on both platforms; error codes are errno values.
+// POSIX stand-in for the kernel32/shell32/ole32 names that the portable
+// logic and its tests use, and no more. Types and constants keep their
+// Windows names and widths so the portable code reads the same on both
+// platforms; error codes are errno values.
 #pragma once
+
+#include <signal.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 
 typedef void* HANDLE;
-typedef void* HWND;
-typedef void* HINSTANCE;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef int BOOL;
 typedef int32_t HRESULT;
-typedef unsigned long ULONG;
-typedef long long LONGLONG;
-typedef DWORD* LPDWORD;
-typedef LONG* PLONG;
-typedef const char* LPCSTR;
-typedef char* LPSTR;
-typedef void* LPVOID;
-typedef const void* LPCVOID;
 
 #define TRUE 1
 #define FALSE 0
@@ -40,15 +33,10 @@ typedef const void* LPCVOID;
 #define CREATE_NEW 1u
 #define CREATE_ALWAYS 2u
 #define OPEN_EXISTING 3u
-#define OPEN_ALWAYS 4u
-#define TRUNCATE_EXISTING 5u
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
-#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
-#define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define FILE_BEGIN 0u
-#define FILE_CURRENT 1u
 #define FILE_END 2u
 #define MOVEFILE_REPLACE_EXISTING 0x00000001u
 #define MOVEFILE_WRITE_THROUGH 0x00000008u
@@ -69,19 +57,14 @@ typedef const void* LPCVOID;
 #define ERROR_HANDLE_EOF ((DWORD)ENODATA)
 #define ERROR_FILE_TOO_LARGE ((DWORD)EFBIG)
 #define ERROR_FILENAME_EXCED_RANGE ((DWORD)ENAMETOOLONG)
-#define ERROR_NO_MORE_FILES ((DWORD)ENOENT)
 
 struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 };
 
-union LARGE_INTEGER {
-    struct {
-        DWORD LowPart;
-        LONG HighPart;
-    } u;
-    LONGLONG QuadPart;
+struct LARGE_INTEGER {
+    long long QuadPart;
 };
 
 // The identity fields only: a file is its volume and its index there.
@@ -92,54 +75,46 @@ struct BY_HANDLE_FILE_INFORMATION {
 };
 
 struct SECURITY_ATTRIBUTES;
-typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 struct WIN32_FIND_DATAA {
-    DWORD dwFileAttributes;
-    FILETIME ftCreationTime;
-    FILETIME ftLastAccessTime;
     FILETIME ftLastWriteTime;
-    DWORD nFileSizeHigh;
-    DWORD nFileSizeLow;
     char cFileName[NAME_MAX + 1];
 };
 
-HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data);
+HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE find);
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                   DWORD creation, DWORD flags, HANDLE templ);
-DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD creation,
+                   DWORD flags, HANDLE templ);
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method);
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size);
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, void* overlapped);
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, void* overlapped);
+BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, void* overlapped);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, void* overlapped);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL CloseHandle(HANDLE handle);
-BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
-BOOL DeleteFileA(LPCSTR name);
+BOOL MoveFileExA(const char* from, const char* to, DWORD flags);
+BOOL DeleteFileA(const char* name);
 
 DWORD GetLastError();
 void SetLastError(DWORD err);
-DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+DWORD GetCurrentDirectoryA(DWORD size, char* buffer);
+DWORD GetFullPathNameA(const char* name, DWORD size, char* buffer, char** file_part);
 DWORD GetCurrentProcessId();
 void Sleep(DWORD ms);
 
-DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part);
-
 struct SHELLEXECUTEINFOA {
     DWORD cbSize;
-    ULONG fMask;
-    HWND hwnd;
-    LPCSTR lpVerb;
-    LPCSTR lpFile;
-    LPCSTR lpParameters;
-    LPCSTR lpDirectory;
+    DWORD fMask;
+    const char* lpFile;
     int nShow;
-    HINSTANCE hInstApp;
 };
 
 BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
-HRESULT CoInitializeEx(LPVOID reserved, DWORD flags);
+HRESULT CoInitializeEx(void* reserved, DWORD flags);
 void CoUninitialize();
+
+// What an InterruptionsHeld puts back when it ends: the signal mask from
+// before it.
+typedef sigset_t InterruptionsSaved;

@@ -9,7 +9,7 @@
 
 #include "platform.h"
 
-DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+DWORD GetCurrentDirectoryA(DWORD size, char* buffer) {
     if (getcwd(buffer, size)) return static_cast<DWORD>(std::strlen(buffer));
     if (errno != ERANGE) return 0;
     // Too small: report the size needed, zero included, and leave the buffer be.
@@ -23,7 +23,7 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
 // Like the original, a relative name is put after the current directory;
 // unlike it, "." and ".." stay as they are, since a symbolic link on the
 // way may make them mean something else than the name's text suggests.
-DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part) {
+DWORD GetFullPathNameA(const char* name, DWORD size, char* buffer, char** file_part) {
     char cwd[PATH_MAX];
     if (name[0] != '/' && !getcwd(cwd, sizeof cwd)) return 0;
     int n = name[0] == '/' ? std::snprintf(buffer, size, "%s", name)

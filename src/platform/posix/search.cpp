@@ -44,20 +44,14 @@ struct timespec mtime_of(const struct stat& st) {
 #endif
 }
 
-// Fills one record for the entry; an entry gone since the listing gets no times.
+// Fills one record for the entry; an entry gone since the listing gets no time.
 void fill_record(const FindState& state, const std::string& name, WIN32_FIND_DATAA* data) {
     std::memset(data, 0, sizeof *data);
     std::snprintf(data->cFileName, sizeof data->cFileName, "%s", name.c_str());
     std::string path = state.directory + name;
     struct stat st;
     if (stat(path.c_str(), &st) != 0 && lstat(path.c_str(), &st) != 0) return;
-    data->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     data->ftLastWriteTime = filetime_of(mtime_of(st));
-    data->ftLastAccessTime = data->ftLastWriteTime;
-    data->ftCreationTime = data->ftLastWriteTime;
-    unsigned long long size = static_cast<unsigned long long>(st.st_size);
-    data->nFileSizeLow = static_cast<DWORD>(size);
-    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
 }
 
 // Reads the pattern's directory and keeps the names its last component matches.
@@ -77,7 +71,7 @@ bool list_matches(const char* pattern, FindState* state) {
 
 }  // namespace
 
-HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
+HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
     FindState* state = new FindState;
     if (!list_matches(pattern, state)) {
         int err = errno;

@@ -41,13 +41,11 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     int rc = posix_spawnp(&pid, OPENER, &actions, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    // Like the original, success shows as a value above 32.
-    info->hInstApp = reinterpret_cast<HINSTANCE>(static_cast<intptr_t>(rc == 0 ? 33 : 2));
     if (rc != 0) errno = rc;
     return rc == 0;
 }
 
 // No COM here: nothing to set up or to tear down.
-HRESULT CoInitializeEx(LPVOID, DWORD) { return S_OK; }
+HRESULT CoInitializeEx(void*, DWORD) { return S_OK; }
 
 void CoUninitialize() {}

@@ -29,7 +29,7 @@ void console_print(const char* format, ...) {
     }
 }
 
-ConsoleScope::ConsoleScope() : saved_(GetConsoleOutputCP()) {
+ProcessSetup::ProcessSetup() : saved_(GetConsoleOutputCP()) {
     // Paths are in the ANSI code page (UTF-8 under the manifest); the console
     // then shows them as they are. 0: there is no console to set.
     if (saved_ != 0) SetConsoleOutputCP(GetACP());
@@ -37,7 +37,7 @@ ConsoleScope::ConsoleScope() : saved_(GetConsoleOutputCP()) {
     restore_code_page_if_interrupted(saved_);
 }
 
-ConsoleScope::~ConsoleScope() {
+ProcessSetup::~ProcessSetup() {
     if (saved_ != 0) SetConsoleOutputCP(saved_);
 }
 

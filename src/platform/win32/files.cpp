@@ -8,8 +8,8 @@
 // without FILE_SHARE_DELETE for a moment, and a torrent client may hold an
 // earlier output so: a rename or delete then fails with one of these. An
 // open that is denied access is a real refusal (a directory, a permission).
-bool is_held_for_a_moment(DWORD error, bool opening) {
-    if (opening) return error == ERROR_SHARING_VIOLATION;
+bool is_held_for_a_moment(DWORD error, Attempt attempt) {
+    if (attempt == Attempt::Opening) return error == ERROR_SHARING_VIOLATION;
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 

@@ -15,8 +15,11 @@ namespace {
 std::atomic<UINT> g_code_page{0};
 std::atomic<bool> g_remove_armed{false};
 char g_remove_path[MAX_PATH];
-// Held by an InterruptionsHeld on the main thread and by the handler.
+// Held by the outermost InterruptionsHeld and by the handler. A slim lock
+// cannot be taken twice by one thread, so a hold within another on the
+// same thread leaves it to the outer one.
 SRWLOCK g_lock = SRWLOCK_INIT;
+std::atomic<DWORD> g_holder{0};  // the thread that holds g_lock for a hold; 0: none
 
 BOOL WINAPI on_console_event(DWORD) {
     AcquireSRWLockExclusive(&g_lock);
@@ -35,10 +38,16 @@ void catch_console_events() {
 
 }  // namespace
 
-InterruptionsHeld::InterruptionsHeld() { AcquireSRWLockExclusive(&g_lock); }
+InterruptionsHeld::InterruptionsHeld() : saved_(g_holder.load() == GetCurrentThreadId()) {
+    if (saved_) return;
+    AcquireSRWLockExclusive(&g_lock);
+    g_holder = GetCurrentThreadId();
+}
 
 InterruptionsHeld::~InterruptionsHeld() {
+    if (saved_) return;
     DWORD err = GetLastError();
+    g_holder = 0;
     ReleaseSRWLockExclusive(&g_lock);
     SetLastError(err);
 }

@@ -12,3 +12,7 @@
 
 #include <objbase.h>
 #include <shellapi.h>
+
+// What an InterruptionsHeld puts back when it ends: whether this thread
+// held interruptions already, by an InterruptionsHeld further out.
+typedef bool InterruptionsSaved;
