@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the release twice, from two copies of this working tree in two
 # scratch directories of different paths, the second started a few seconds
-# after the first, and compares every package and program with cmp. On a
-# difference it names the file and where it lies: the byte offset, for a
-# program the section or header field, for an archive the entries.
+# after the first, and compares with cmp every file SHA256SUMS lists (the
+# tarballs, Debian packages and zip, and the programs they hold) and the
+# programs as linked. On a difference it names the file and where it lies:
+# the byte offset, for a program the section or header field, for an
+# archive the entries.
 # Usage: scripts/check-reproducible.sh [SCRATCH]   (default build/repro)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,7 +38,12 @@ if [ $status -ne 0 ]; then
 fi
 
 # The objdump that reads program $1.
-objdump_for() { case $1 in *.exe) echo x86_64-w64-mingw32-objdump ;; *) echo objdump ;; esac; }
+objdump_for() {
+    case $1 in
+    *.exe) echo x86_64-w64-mingw32-objdump ;;
+    *) if readelf -h "$1" | grep -q AArch64; then echo aarch64-linux-gnu-objdump; else echo objdump; fi ;;
+    esac
+}
 
 # The section (or header) of program $1 that holds byte offset $2.
 section_at() {
@@ -72,13 +79,15 @@ explain() {
         ;;
     *.tar.gz) diff <(tar -tvzf "$1") <(tar -tvzf "$2") | grep '^[<>]' | head -n 10 >&2 || true ;;
     *.zip) diff <(unzip -Z -l "$1") <(unzip -Z -l "$2") | grep '^[<>]' | head -n 10 >&2 || true ;;
+    # The ar members' times and modes, then the files' entries.
+    *.deb) diff <(ar tv "$1" && dpkg-deb -c "$1") <(ar tv "$2" && dpkg-deb -c "$2") | grep '^[<>]' | head -n 10 >&2 || true ;;
     esac
 }
 
 # The packages and stripped programs, and the programs as linked.
 files=()
 while read -r _ name; do files+=("$name"); done < "$first/out/SHA256SUMS"
-files+=(native/dl2torrent windows/dl2torrent.exe)
+files+=(native/dl2torrent arm64/dl2torrent windows/dl2torrent.exe)
 for name in "${files[@]}"; do
     if cmp -s "$first/out/$name" "$second/out/$name"; then
         echo "reproducible: $name $(sha256sum < "$first/out/$name" | cut -c1-64)"

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Builds the release packages, bit for bit the same wherever and whenever the
-# same commit is built: dl2torrent-VERSION-Linux.tar.gz and
-# dl2torrent-VERSION-win64.zip, the stripped programs they hold, and
-# SHA256SUMS over all four, in OUTDIR (default build/release).
+# same commit is built, in OUTDIR (default build/release):
+#   dl2torrent-VERSION-Linux-x86_64.tar.gz, dl2torrent-VERSION-Linux-aarch64.tar.gz
+#                                  static Linux programs, for any distribution
+#   dl2torrent_VERSION_amd64.deb, dl2torrent_VERSION_arm64.deb
+#                                  the same programs, for Debian and Ubuntu
+#   dl2torrent-VERSION-win64.zip   the Windows program
+# Each package also lies unpacked in OUTDIR, in a folder of its own name,
+# and SHA256SUMS lists the packages and the stripped programs they hold.
 # Usage: scripts/release.sh [OUTDIR]
 #
 # Every time stamp is SOURCE_DATE_EPOCH, by default the last commit's time.
@@ -11,7 +16,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(mkdir -p "${1:-build/release}" && cd "${1:-build/release}" && pwd)
-bash scripts/setup.sh base windows release
+bash scripts/setup.sh base windows arm64 release
+if [ "$(uname -s)-$(uname -m)" != Linux-x86_64 ]; then
+    echo "release.sh: release packages are built on x86-64 Linux" >&2
+    exit 1
+fi
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
@@ -27,31 +36,49 @@ configure() {
     sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/$1/CMakeCache.txt"
 }
 
-# Builds preset $1 and installs it stripped into $out/stage/$2, the
-# archive's top directory, with the times and modes the archive records.
+# Builds preset $1 and installs it stripped into $out/$2, the archive's top
+# directory, with the times and modes the archive records.
 build_and_stage() {
     cmake --build "$out/$1" -j 2 > /dev/null
-    rm -rf "${out:?}/stage/$2"
-    cmake --install "$out/$1" --prefix "$out/stage/$2" --strip > /dev/null
-    find "$out/stage/$2" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
-    find "$out/stage/$2" -type d -exec chmod 755 {} +
+    rm -rf "${out:?}/$2"
+    cmake --install "$out/$1" --prefix "$out/$2" --strip > /dev/null
+    find "$out/$2" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+    find "$out/$2" -type d -exec chmod 755 {} +
 }
 
-echo "== release: Linux"
-linux=dl2torrent-$(configure native)-Linux
-build_and_stage native "$linux"
-(cd "$out/stage" && tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner \
-     --mtime="@$SOURCE_DATE_EPOCH" --mode=u+rw,go=rX -cf - "$linux") | gzip -9 -n > "$out/$linux.tar.gz"
-cp "$out/stage/$linux/bin/dl2torrent" "$out/dl2torrent"
+# Packs $out/$1 into $out/$1.tar.gz: entries in name order, owner 0, one time.
+pack_tar() {
+    (cd "$out" && tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner \
+        --mtime="@$SOURCE_DATE_EPOCH" --mode=u+rw,go=rX -cf - "$1") | gzip -9 -n > "$out/$1.tar.gz"
+}
+
+# The Linux release of preset $1 for the processor $2 (uname -m) and Debian
+# architecture $3: the tarball and the Debian package, of one program.
+release_linux() {
+    local version tree
+    echo "== release: Linux $2"
+    version=$(configure "$1")
+    tree=dl2torrent-$version-Linux-$2
+    build_and_stage "$1" "$tree"
+    pack_tar "$tree"
+    bash scripts/make-deb.sh "$out/$tree" "$version" "$3" "$out"
+    sums+=("$tree.tar.gz" "dl2torrent_${version}_$3.deb")
+    programs+=("$tree/bin/dl2torrent" "dl2torrent_${version}_$3/usr/bin/dl2torrent")
+}
+
+sums=() programs=()
+release_linux native x86_64 amd64
+release_linux arm64 aarch64 arm64
 
 echo "== release: Windows"
 windows=dl2torrent-$(configure windows)-win64
 build_and_stage windows "$windows"
 rm -f "$out/$windows.zip"
 # -X: no owners or extra time fields; -D: no directory entries.
-(cd "$out/stage" && find "$windows" -type f | sort | zip -X -D -q -9 "$out/$windows.zip" -@)
-cp "$out/stage/$windows/dl2torrent.exe" "$out/dl2torrent.exe"
+(cd "$out" && find "$windows" -type f | sort | zip -X -D -q -9 "$out/$windows.zip" -@)
+sums+=("$windows.zip")
+programs+=("$windows/dl2torrent.exe")
 
-(cd "$out" && sha256sum "$linux.tar.gz" "$windows.zip" dl2torrent dl2torrent.exe > SHA256SUMS)
+(cd "$out" && sha256sum "${sums[@]}" "${programs[@]}" > SHA256SUMS)
 echo "== release: $out"
 (cd "$out" && cat SHA256SUMS)

@@ -6,10 +6,11 @@
 # Usage: scripts/setup.sh [LEG...]
 #   base      cmake 3.25+, make, a C++20 compiler, GoogleTest, transmission-show, groff (the default)
 #   windows   mingw-w64 and Wine: dl2torrent.exe and its tests
+#   arm64     the arm64 cross compiler and qemu-user: the arm64 program and its tests
 #   sanitize  clang with the AddressSanitizer and UndefinedBehaviorSanitizer runtimes
 #   fuzz      clang with libFuzzer
 #   valgrind  valgrind
-#   release   git, GNU tar, gzip, zip, unzip: scripts/release.sh and its check
+#   release   git, GNU tar, gzip, zip, unzip, dpkg-deb, lintian, man: scripts/release.sh and its checks
 #   all       every leg
 set -euo pipefail
 
@@ -23,15 +24,22 @@ base|a C++20 compiler|has_cxx20|g++|gcc-c++|-|the Xcode Command Line Tools: xcod
 base|GoogleTest|has_gtest|libgtest-dev libgmock-dev|gtest-devel gmock-devel|googletest
 base|transmission-show|have transmission-show|transmission-cli|transmission-cli|transmission-cli
 base|groff|have groff|groff-base|groff-base|groff
+base|static C and C++ libraries|has_static_cxx|g++|glibc-static libstdc++-static|-|macOS programs are not linked statically
 windows|mingw-w64 (x86_64-w64-mingw32-g++)|has_mingw|g++-mingw-w64-x86-64|mingw64-gcc-c++ mingw64-winpthreads-static|mingw-w64
 windows|Wine, 64-bit|has_wine64|wine wine64|wine|wine-stable
 windows|GoogleTest's source, for the cross build|has_gtest_source|googletest|-|-|GoogleTest's source tree: configure the windows preset with -DDL2TORRENT_GTEST_SOURCE=DIR
+arm64|the arm64 cross compiler with static C and C++ libraries|has_arm64_cxx|g++-aarch64-linux-gnu|-|-|the arm64 leg needs Debian's or Ubuntu's cross compiler, g++-aarch64-linux-gnu
+arm64|qemu-user (qemu-aarch64)|have qemu-aarch64|qemu-user|qemu-user|-|the arm64 leg needs qemu-user, on Linux
+arm64|GoogleTest's source, for the cross build|has_gtest_source|googletest|-|-|GoogleTest's source tree: configure the arm64 preset with -DDL2TORRENT_GTEST_SOURCE=DIR
 sanitize|clang with the ASan and UBSan runtimes|has_sanitizers|clang libclang-rt-dev|clang compiler-rt|-|Apple's clang has them
 fuzz|clang with libFuzzer|has_libfuzzer|clang libclang-rt-dev|clang compiler-rt|llvm
 valgrind|valgrind|have valgrind|valgrind|valgrind|valgrind
 release|git|have git|git|git|git
 release|GNU tar|has_gnu_tar|tar|tar|-|release packages are built on Linux
 release|gzip, zip, unzip|have gzip zip unzip|gzip zip unzip|gzip zip unzip|-|release packages are built on Linux
+release|dpkg-deb|have dpkg-deb|dpkg|dpkg|-|release packages are built on Linux
+release|lintian|have lintian|lintian|-|-|Debian packages are checked with lintian on Debian or Ubuntu
+release|man|have man|man-db|man-db|-|release packages are built on Linux
 "
 
 scratch=$(mktemp -d)
@@ -61,8 +69,14 @@ cxx() {
     echo c++
 }
 
+# A C++20 program that uses its standard library.
+cxx20_program() { printf '#include <span>\n#include <concepts>\nint main() { return int(std::span<const int>{}.size()); }\n'; }
 # The compiler builds C++20 with its standard library.
-has_cxx20() { printf '#include <span>\n#include <concepts>\nint main() { return int(std::span<const int>{}.size()); }\n' | compiles "$(cxx)" -std=c++20; }
+has_cxx20() { cxx20_program | compiles "$(cxx)" -std=c++20; }
+# It links such a program statically, as the Linux presets do (not on macOS).
+has_static_cxx() { [ "$(uname -s)" != Linux ] || cxx20_program | compiles "$(cxx)" -std=c++20 -static; }
+# Debian's arm64 cross compiler links a static C++20 program.
+has_arm64_cxx() { cxx20_program | compiles aarch64-linux-gnu-g++ -std=c++20 -static; }
 
 # GoogleTest's CMake package is where find_package looks on these systems.
 has_gtest() {
@@ -115,12 +129,12 @@ package_system() {
 }
 
 legs=("${@:-base}")
-[ "${legs[*]}" = all ] && legs=(base windows sanitize fuzz valgrind release)
+[ "${legs[*]}" = all ] && legs=(base windows arm64 sanitize fuzz valgrind release)
 for leg in "${legs[@]}"; do
     case $leg in
-    base | windows | sanitize | fuzz | valgrind | release) ;;
+    base | windows | arm64 | sanitize | fuzz | valgrind | release) ;;
     *)
-        echo "setup.sh: unknown leg '$leg' (base, windows, sanitize, fuzz, valgrind, release, all)" >&2
+        echo "setup.sh: unknown leg '$leg' (base, windows, arm64, sanitize, fuzz, valgrind, release, all)" >&2
         exit 2
         ;;
     esac

@@ -2,7 +2,8 @@
 # Builds and runs every test. The legs run side by side, each into its own
 # log in build/logs/; a failed leg fails the whole command and its log is
 # shown; at the end a table says how long each leg took. Under CI=true
-# warnings are errors and the Windows leg is mandatory.
+# warnings are errors and every leg is mandatory: the Windows, arm64 and
+# release legs too, which elsewhere are skipped when their tools are missing.
 #
 # How the legs share the machine: builds are bound by the processor, so they
 # go through one queue, one after another, each with every core (and one
@@ -18,18 +19,30 @@ if [ "${CI:-}" = "true" ]; then
     export DL2TORRENT_WERROR=ON
 fi
 
-# The Windows leg: the .exe cross-built with mingw-w64, its unit tests and the
-# end-to-end suite run under Wine. The release check builds the .exe as well.
-windows=yes
-if ! bash scripts/setup.sh windows; then
+bash scripts/setup.sh sanitize fuzz valgrind
+
+# Succeeds when the tools of setup leg $1 are here; else says that the legs
+# $3 are skipped for want of $2, or under CI fails the command.
+optional() {
+    bash scripts/setup.sh "$1" && return 0
     if [ "${CI:-}" = "true" ]; then
-        echo "== windows: mingw-w64 or Wine is missing, and CI must run this leg" >&2
+        echo "== $3: $2 missing, and CI must run these legs" >&2
         exit 1
     fi
-    echo "== windows: SKIPPED, with the release check: mingw-w64 or Wine is missing (bash scripts/setup.sh windows)"
-    windows=no
+    echo "== $3: SKIPPED: $2 missing (bash scripts/setup.sh $1)"
+    return 1
+}
+
+# The Windows leg: the .exe cross-built with mingw-w64, its unit tests and the
+# end-to-end suite run under Wine. The arm64 leg: the program cross-built
+# for arm64 Linux, its unit tests and the end-to-end suite run under
+# qemu-user. The release check and the packages' test need both.
+windows=yes arm64=yes release=yes
+optional windows "mingw-w64 or Wine is" "windows, reproducible, package" || windows=no release=no
+optional arm64 "the arm64 cross compiler or qemu-user is" "arm64, reproducible, package" || arm64=no release=no
+if [ "$release" = yes ]; then
+    optional release "a tool of the release packages is" "reproducible, package" || release=no
 fi
-bash scripts/setup.sh sanitize fuzz valgrind release
 
 cores=$(nproc)
 build_jobs=$((cores + 1))
@@ -113,9 +126,10 @@ queue() {
     queued native build native
     queued fuzz build fuzz
     [ "$windows" = no ] || queued windows build windows
+    [ "$arm64" = no ] || queued arm64 build arm64
     queued sanitize build sanitize
     # The check runs its two release builds side by side.
-    [ "$windows" = no ] || queued reproducible bash scripts/check-reproducible.sh
+    [ "$release" = no ] || queued reproducible bash scripts/check-reproducible.sh
 }
 
 leg_native() { await native && ctest --preset native -j "$test_jobs" && cpack --preset native > /dev/null; }
@@ -131,6 +145,9 @@ leg_windows() {
     await windows && await native && ctest --preset windows -j "$test_jobs" && cpack --preset windows > /dev/null
 }
 
+# The arm64 tests run the native build's end-to-end suite on the arm64 program.
+leg_arm64() { await arm64 && await native && ctest --preset arm64 -j "$test_jobs"; }
+
 leg_sanitize() { await sanitize && ctest --preset sanitize -j "$test_jobs"; }
 
 # One fuzzer process for a fixed time: it stays serial, and takes one core.
@@ -144,10 +161,20 @@ leg_bench() {
 
 leg_reproducible() { await reproducible; }
 
+# The first release build's packages: lintian, an install and a removal, and
+# the programs they hold are the tested ones.
+leg_package() {
+    await reproducible && await native && await arm64 && bash tests/package_test.sh build/repro/one/dl2torrent/out
+}
+
 leg_setup() { bash tests/setup_test.sh; }
 
-legs=(native windows valgrind sanitize fuzz bench reproducible setup)
-[ "$windows" = yes ] || legs=(native valgrind sanitize fuzz bench setup)
+legs=(native)
+[ "$windows" = no ] || legs+=(windows)
+[ "$arm64" = no ] || legs+=(arm64)
+legs+=(valgrind sanitize fuzz bench)
+[ "$release" = no ] || legs+=(reproducible package)
+legs+=(setup)
 queue > /dev/null 2>&1 &
 queue_pid=$!
 for leg in "${legs[@]}"; do

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Builds the Debian package OUTDIR/dl2torrent_VERSION_ARCH.deb from an
+# installed tree (bin/dl2torrent, share/man/man1/dl2torrent.1), and leaves
+# its files unpacked beside it in OUTDIR/dl2torrent_VERSION_ARCH/. The
+# package is the same bit for bit on every build: every time is
+# SOURCE_DATE_EPOCH, every owner root, the members in name order.
+# Usage: scripts/make-deb.sh TREE VERSION ARCH OUTDIR
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[ $# -eq 4 ] || { echo "usage: $0 TREE VERSION ARCH OUTDIR" >&2; exit 2; }
+tree=$1 version=$2 arch=$3 out=$4
+: "${SOURCE_DATE_EPOCH:?SOURCE_DATE_EPOCH must be set}"
+name=dl2torrent_${version}_$arch
+pkg=$out/$name
+doc=$pkg/usr/share/doc/dl2torrent
+umask 022
+
+# The package's version must have an entry at the top of the changelog.
+logged=$(sed -n '1s/^dl2torrent (\([^)]*\)).*/\1/p' packaging/debian/changelog)
+if [ "$logged" != "$version" ]; then
+    echo "make-deb: packaging/debian/changelog begins with '$logged', not $version" >&2
+    exit 1
+fi
+
+# The machine-readable copyright file, from LICENSE: its notice and its text.
+copyright() {
+    printf 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n'
+    printf 'Upstream-Name: dl2torrent\n\nFiles: *\n'
+    sed -n 's/^Copyright (c) /Copyright: /p' LICENSE
+    printf 'License: Expat\n'
+    sed -n '/^Permission/,$p' LICENSE | sed 's/^$/./; s/^/ /'
+}
+
+rm -rf "$pkg"
+mkdir -p "$pkg/DEBIAN" "$pkg/usr/bin" "$pkg/usr/share/man/man1" "$doc" "$pkg/usr/share/lintian/overrides"
+cp "$tree/bin/dl2torrent" "$pkg/usr/bin/dl2torrent"
+gzip -9 -n < "$tree/share/man/man1/dl2torrent.1" > "$pkg/usr/share/man/man1/dl2torrent.1.gz"
+copyright > "$doc/copyright"
+gzip -9 -n < packaging/debian/changelog > "$doc/changelog.gz"
+cp packaging/debian/lintian-overrides "$pkg/usr/share/lintian/overrides/dl2torrent"
+
+# Installed-Size counts each file in KiB rounded up, and a KiB per directory,
+# as dpkg-gencontrol does: from sizes, not from the file system's blocks.
+size=$(cd "$pkg" && find usr -printf '%y %s\n' |
+    awk '$1 == "d" { kib += 1 } $1 == "f" { kib += int(($2 + 1023) / 1024) } END { print kib }')
+sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" packaging/debian/control.in \
+    > "$pkg/DEBIAN/control"
+(cd "$pkg" && find usr -type f | sort | xargs md5sum > DEBIAN/md5sums)
+
+find "$pkg" -type d -exec chmod 755 {} +
+find "$pkg" -type f -exec chmod 644 {} +
+chmod 755 "$pkg/usr/bin/dl2torrent"
+find "$pkg" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+# dpkg-deb takes the member times from SOURCE_DATE_EPOCH and sorts the
+# entries; one compressor thread keeps the xz stream the same on any machine.
+dpkg-deb --root-owner-group --threads-max=1 -Zxz --build "$pkg" "$out/$name.deb" > /dev/null

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Checks the Linux packages of a release made by scripts/release.sh OUTDIR:
+# - the programs they hold are the ones the tests ran, build/native's and
+#   build/arm64's stripped, and static;
+# - lintian reports no error and no warning in either Debian package;
+# - the amd64 package installs with dpkg into a scratch root, where its
+#   program runs and man finds its page, and its removal leaves nothing.
+# Usage: tests/package_test.sh OUTDIR
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+out=${1:?usage: tests/package_test.sh OUTDIR}
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/native/CMakeCache.txt")
+failures=0
+
+fail() {
+    echo "FAILED: $*"
+    failures=$((failures + 1))
+}
+
+# The program of build $1, stripped with $2, is the one in tree $3 of $out,
+# and the Debian package of architecture $4 holds it too.
+same_program() {
+    local stripped
+    stripped=$(mktemp)
+    "$2" -o "$stripped" "build/$1/dl2torrent"
+    cmp "$stripped" "$out/$3/bin/dl2torrent" || fail "$3 does not hold build/$1's program"
+    cmp "$stripped" "$out/dl2torrent_${version}_$4/usr/bin/dl2torrent" || fail "the $4 package does not hold build/$1's program"
+    readelf -d "$stripped" | grep -q 'no dynamic section' || fail "build/$1's program is not static"
+    rm -f "$stripped"
+}
+
+# lintian on both packages: informational remarks are shown, nothing more.
+lint() {
+    local report
+    if ! report=$(lintian --display-info --fail-on error,warning "$out"/dl2torrent_"${version}"_{amd64,arm64}.deb 2>&1) ||
+        grep -q '^[EW]: ' <<< "$report"; then
+        fail "lintian reports errors or warnings"
+    fi
+    grep -v '^running with root privileges' <<< "$report" | sed 's/^/lintian: /'
+}
+
+# dpkg with the database of scratch root $1 (a user's own, as root or not);
+# the host's path filters (as in slim containers) do not apply there.
+scratch_dpkg() {
+    local root=$1
+    shift
+    dpkg --root="$root" --force-not-root --log=/dev/null --path-include='*' "$@"
+}
+
+# The amd64 package installed, used and removed in a scratch root.
+install_and_remove() {
+    local root found
+    root=$(mktemp -d)
+    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+    touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+    scratch_dpkg "$root" -i "$out/dl2torrent_${version}_amd64.deb" > /dev/null || fail "dpkg -i"
+    found=$(PATH=$root/usr/bin:$PATH && command -v dl2torrent && dl2torrent --version)
+    [ "$found" = "$root/usr/bin/dl2torrent"$'\n'"dl2torrent $version" ] || fail "dl2torrent --version: $found"
+    found=$(MANPATH=$root/usr/share/man man -w dl2torrent)
+    [ "$found" = "$root/usr/share/man/man1/dl2torrent.1.gz" ] || fail "man -w dl2torrent: $found"
+    for doc in copyright changelog.gz; do
+        [ -s "$root/usr/share/doc/dl2torrent/$doc" ] || fail "no /usr/share/doc/dl2torrent/$doc"
+    done
+    scratch_dpkg "$root" -r dl2torrent > /dev/null || fail "dpkg -r"
+    # All that may stay is dpkg's own database, without the package.
+    found=$(cd "$root" && find . -mindepth 1 ! -path ./var ! -path ./var/lib ! -path './var/lib/dpkg*' -o \
+        -path './var/lib/dpkg/info/dl2torrent*' | sort)
+    [ -z "$found" ] || fail "left after dpkg -r: ${found//$'\n'/ }"
+    scratch_dpkg "$root" -s dl2torrent > /dev/null 2>&1 && fail "dpkg -s still knows dl2torrent after dpkg -r"
+    rm -rf "$root"
+}
+
+same_program native strip "dl2torrent-$version-Linux-x86_64" amd64
+same_program arm64 aarch64-linux-gnu-strip "dl2torrent-$version-Linux-aarch64" arm64
+lint
+install_and_remove
+echo "package_test: $failures failed"
+[ $failures -eq 0 ]

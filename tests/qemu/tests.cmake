@@ -1,0 +1,18 @@
+# The tests of a build for another Linux architecture (arm64), run here under
+# qemu-user, CMAKE_CROSSCOMPILING_EMULATOR: the unit and model tests, and the
+# end-to-end suite driving the cross-built program.
+gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 120)
+
+# The end-to-end suite is a program for this machine; the native build makes
+# it, and here it starts the program under the emulator. Its cases mostly wait
+# through the program's pause, so they run in shards side by side.
+set(DL2TORRENT_HOST_E2E ${PROJECT_SOURCE_DIR}/build/native/tests/e2e_tests
+    CACHE FILEPATH "The end-to-end suite built for this machine")
+list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+set(shards 4)
+math(EXPR last_shard "${shards} - 1")
+foreach(shard RANGE ${last_shard})
+  add_test(NAME e2e_tests_${shard} COMMAND ${DL2TORRENT_HOST_E2E} "--program=${emulator} $<TARGET_FILE:dl2torrent>")
+  set_tests_properties(e2e_tests_${shard} PROPERTIES TIMEOUT 300
+                       ENVIRONMENT "GTEST_TOTAL_SHARDS=${shards};GTEST_SHARD_INDEX=${shard}")
+endforeach()
