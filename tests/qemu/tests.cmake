@@ -1,7 +1,8 @@
 # The tests of a build for another Linux architecture (arm64), run here under
-# qemu-user, CMAKE_CROSSCOMPILING_EMULATOR: the unit and model tests, and the
-# end-to-end suite driving the cross-built program.
+# qemu-user, CMAKE_CROSSCOMPILING_EMULATOR: the unit, model and fault tests,
+# and the end-to-end suite driving the cross-built program.
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 120)
+gtest_discover_tests(fault_tests DISCOVERY_TIMEOUT 120)
 
 # The end-to-end suite is a program for this machine; the native build makes
 # it, and here it starts the program under the emulator. Its cases mostly wait
