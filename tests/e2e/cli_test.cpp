@@ -1,10 +1,13 @@
 // The program from the outside: exact output, exit status, files left behind
 // and what the desktop was asked to open.
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "harness.h"
 
@@ -131,24 +134,21 @@ TEST_F(CliTest, ANewerMatchingDirectoryCannotBeOpened) {
     EXPECT_EQ(r.status, 1);
 }
 
-// On a terminal (a console under Wine) a failure waits for one key, which is not echoed.
-TEST_F(CliTest, AFailureWaitsForAKeyOnTheTerminal) {
-    TerminalRun r = run_on_terminal({"nothing*.exe"}, PROMPT, "q");
-    EXPECT_TRUE(r.waited) << r.shown;
-    EXPECT_EQ(r.status, 1);
-    const std::string expected = std::string("Could not find any nothing*.exe\n") + PROMPT;
-    size_t at = r.shown.find(expected);
-    ASSERT_NE(at, std::string::npos) << r.shown;
-    EXPECT_EQ(r.shown.find('q', at + expected.size()), std::string::npos) << "echoed: " << r.shown;
-}
-
-// A name outside ASCII shows as it is on the terminal too; on Windows the
+// On a terminal (a console under Wine) a failure waits for one key, which is
+// not echoed. A name outside ASCII shows as it is there too; on Windows the
 // console then prints in UTF-8, the code page of the program's manifest.
-TEST_F(CliTest, NamesOutsideAsciiShowOnTheTerminal) {
+TEST_F(CliTest, AFailureWaitsForAKeyOnTheTerminal) {
     const std::string pattern = "n\xC3\xB6thing-\xE6\x97\xA5*.exe";  // o-umlaut, a kanji
-    TerminalRun r = run_on_terminal({pattern}, PROMPT, "q");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.shown.find("Could not find any " + pattern + "\n" + PROMPT), std::string::npos) << r.shown;
+    const std::string expected = "Could not find any " + pattern + "\n" + PROMPT;
+    PtyRun run(program({pattern}));
+    ASSERT_TRUE(run.read_until(expected)) << run.shown();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(run.running()) << "it must wait for a key";
+    run.type("q");
+    EXPECT_EQ(run.wait_for_exit(), 1);
+    run.drain(200);
+    const std::string shown = run.shown();
+    EXPECT_EQ(shown.find('q', shown.find(expected) + expected.size()), std::string::npos) << "echoed: " << shown;
 }
 
 TEST_F(CliTest, NoPayloadIsQuietSuccess) {
@@ -312,9 +312,13 @@ TEST_F(CliTest, EmptyPayloadAtTheEndStillSaves) {
 
 TEST_F(CliTest, TheFirstLineIsShownBeforeThePause) {
     write_file(work("Quv-1-downloader.exe"), downloader());
-    std::string line;
-    EXPECT_TRUE(still_running_after_first_line(&line));
-    EXPECT_EQ(line, "Extracting from Quv-1-downloader.exe...\n");
+    bool running = false;
+    RunResult r = run_with({}, {}, [&](pid_t pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        running = waitpid(pid, nullptr, WNOHANG) == 0;
+    });
+    EXPECT_TRUE(running) << "the first line came only at the end";
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "Extracting from Quv-1-downloader.exe...\n");
 }
 
 TEST_F(CliTest, HelpAndVersion) {
