@@ -14,20 +14,6 @@ uint32_t u32(const Data& d, uint64_t pos) {
     return d[pos] | d[pos + 1] << 8 | d[pos + 2] << 16 | uint32_t{d[pos + 3]} << 24;
 }
 
-bool model_trailer(const Data& d, PayloadLocation* found) {
-    if (d.size() < 8) return false;
-    // Candidates run from size-8 down to 1; 0 only when the file is the trailer.
-    for (uint64_t p = d.size() - 8;; --p) {
-        if (d[p] == 'P' && d[p + 1] == 'S' && d[p + 2] == 'E' && d[p + 3] == 'R') {
-            uint32_t back = u32(d, p + 4);
-            found->offset = static_cast<uint32_t>(p) + back;
-            found->length = 0u - back;
-            return true;
-        }
-        if (p <= 1) return false;
-    }
-}
-
 PayloadLocation model_pe(const Data& d) {
     const PayloadLocation nothing = {0, 0};
     if (!readable(d, 0, 64) || u16(d, 0) != 0x5A4D) return nothing;
@@ -68,6 +54,14 @@ PayloadLocation model_pe(const Data& d) {
 }
 
 }  // namespace
+
+bool model_trailer(const Data& data, PayloadLocation* found) {
+    auto read8 = [&](uint64_t p, unsigned char* t) {
+        std::memcpy(t, data.data() + p, TRAILER_SIZE);
+        return true;
+    };
+    return model_trailer(data.size(), read8, found);
+}
 
 PayloadLocation model_locate(const Data& data) {
     PayloadLocation found;
