@@ -50,6 +50,22 @@ Bytes pattern_bytes(size_t n, unsigned seed) {
 
 fs::path fixture(const std::string& name) { return fs::path(DL2TORRENT_FIXTURES) / name; }
 
+std::vector<std::string> temporaries_beside(const fs::path& output) {
+    // NAME~XXX.tmp is exactly as long as NAME.torrent; XXX as %03x writes it.
+    const std::string name = output.filename().string();
+    const std::string stem = name.substr(0, name.size() - std::min<size_t>(name.size(), 8));
+    auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(output.parent_path())) {
+        std::string n = entry.path().filename().string();
+        if (n.size() == stem.size() + 8 && n.compare(0, stem.size() + 1, stem + "~") == 0 &&
+            std::all_of(n.end() - 7, n.end() - 4, hex) && n.compare(n.size() - 4, 4, ".tmp") == 0)
+            found.push_back(n);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 void ScratchDirTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();

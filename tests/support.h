@@ -19,6 +19,9 @@ void write_file(const std::filesystem::path& path, const std::string& text);
 Bytes concat(const Bytes& a, const Bytes& b);
 Bytes pattern_bytes(size_t n, unsigned seed);
 std::filesystem::path fixture(const std::string& name);
+// What a save left beside its output NAME.torrent: its temporary files,
+// NAME~XXX.tmp with three hex digits, sorted.
+std::vector<std::string> temporaries_beside(const std::filesystem::path& output);
 
 // Gives each test its own empty folder, removed afterwards.
 class ScratchDirTest : public ::testing::Test {

@@ -21,16 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class HostileTest : public DownloaderTest {
-protected:
-    // Everything but the inputs and outputs the test knows of.
-    std::vector<std::string> temporaries() const {
-        std::vector<std::string> found;
-        for (const auto& name : work_listing())
-            if (name.find(".tmp") != std::string::npos) found.push_back(name);
-        return found;
-    }
-};
+class HostileTest : public DownloaderTest {};
 
 // RLIMIT_FSIZE with SIGXFSZ ignored: a write past the limit fails with EFBIG,
 // as on a full disk, and must cost no earlier output.
@@ -47,6 +38,13 @@ TEST_F(HostileTest, DiskFull) {
         {"the limit falls in the second chunk", 5000, true},
         {"one byte short", 3 * 4096 + 4, false},
     };
+    auto file_size_limit = [](rlim_t limit) {
+        return [limit] {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl = {limit, limit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        };
+    };
     write_file(work("Quv-1-downloader.exe"), concat(image_, payload));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -54,16 +52,11 @@ TEST_F(HostileTest, DiskFull) {
             write_file(work("Quv-1-downloader.torrent"), earlier);
         else
             fs::remove(work("Quv-1-downloader.torrent"));
-        rlim_t limit = c.limit;
-        RunResult r = run_with({}, [limit] {
-            signal(SIGXFSZ, SIG_IGN);
-            struct rlimit rl = {limit, limit};
-            setrlimit(RLIMIT_FSIZE, &rl);
-        });
+        RunResult r = run_with({}, file_size_limit(c.limit));
         EXPECT_EQ(r.out, success("Quv-1-downloader.exe", "Quv-1-downloader.torrent", image_.size(), payload.size()) +
                              "Could not save torrent!  Error " + std::to_string(EFBIG) + "\n" + PROMPT);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        EXPECT_EQ(temporaries_beside(work("Quv-1-downloader.torrent")), std::vector<std::string>{});
         if (c.has_earlier) {
             EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), earlier);
         } else {
@@ -71,11 +64,7 @@ TEST_F(HostileTest, DiskFull) {
         }
     }
     // Just enough room: the save goes through.
-    RunResult r = run_with({}, [&] {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl = {payload.size(), payload.size()};
-        setrlimit(RLIMIT_FSIZE, &rl);
-    });
+    RunResult r = run_with({}, file_size_limit(payload.size()));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), payload);
     EXPECT_EQ(opened(), target().opened_path(work(), "Quv-1-downloader.torrent") + "\n");
@@ -129,7 +118,7 @@ TEST_F(HostileTest, InputChangedDuringThePause) {
                                  "Saving torrent to Quv-1-downloader.torrent...\n");
             EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), c.saved);
         }
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        EXPECT_EQ(temporaries_beside(work("Quv-1-downloader.torrent")), std::vector<std::string>{});
     }
 }
 
@@ -310,7 +299,7 @@ TEST_F(HostileTest, PeHeadersAtTheirExtremes) {
         if (c.expect != SAVED) {
             EXPECT_FALSE(fs::exists(work("x.torrent")));
         }
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        EXPECT_EQ(temporaries_beside(work("x.torrent")), std::vector<std::string>{});
     }
 }
 
@@ -351,7 +340,7 @@ TEST_F(HostileTest, OutputThatGoesNowhere) {
         EXPECT_EQ(run_with({}, setup).status, 0);
         EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), torrent_);
         EXPECT_EQ(run_with({"nothing*.exe"}, setup).status, 1);
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        EXPECT_EQ(temporaries_beside(work("Quv-1-downloader.torrent")), std::vector<std::string>{});
     }
 }
 
@@ -362,6 +351,7 @@ TEST_F(HostileTest, InterruptedSaveLeavesNothingBehind) {
     const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
     // Large enough that the save is still going when the signal comes.
     write_file(work("Quv-1-downloader.exe"), concat(image_, Bytes(64 << 20, 0x5A)));
+    const fs::path output = work("Quv-1-downloader.torrent");
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(sig);
         write_file(work("Quv-1-downloader.torrent"), earlier);
@@ -369,14 +359,14 @@ TEST_F(HostileTest, InterruptedSaveLeavesNothingBehind) {
         RunResult r = run_with({}, [] { signal(SIGINT, SIG_DFL); }, [&](pid_t pid) {
             // The temporary file appears once the pause and the search are over.
             auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            while (!(seen = !temporaries().empty()) && std::chrono::steady_clock::now() < deadline)
+            while (!(seen = !temporaries_beside(output).empty()) && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             kill(pid, sig);
         });
         EXPECT_TRUE(seen) << "the save never started";
         EXPECT_EQ(r.status, 128 + sig);
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
-        EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), earlier);
+        EXPECT_EQ(temporaries_beside(output), std::vector<std::string>{});
+        EXPECT_EQ(read_file(output), earlier);
     }
 }
 
