@@ -2,6 +2,11 @@
 
 #include "platform_expect.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -96,6 +101,21 @@ bool make_file_symlink(const fs::path& target, const fs::path& link) {
     fs::create_symlink(target, link, ignored);
 #endif
     return fs::is_symlink(link);
+}
+
+bool set_write_time(const fs::path& path, uint64_t ticks) {
+#ifdef _WIN32
+    ScopedHandle file(CreateFileA(path.string().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    return file.valid() && SetFileTime(file.get(), nullptr, nullptr, &time);
+#else
+    const uint64_t SECONDS_1601_TO_1970 = 11644473600;
+    struct timespec times[2] = {{0, UTIME_OMIT},
+                                {static_cast<time_t>(ticks / 10000000 - SECONDS_1601_TO_1970),
+                                 static_cast<long>(ticks % 10000000 * 100)}};
+    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+#endif
 }
 
 unsigned ansi_code_page() {
