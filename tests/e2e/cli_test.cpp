@@ -58,22 +58,15 @@ TEST_F(CliTest, ATorrentClientReadsTheSavedFile) {
     EXPECT_NE(text.find("readme.txt"), std::string::npos) << text;
 }
 
-TEST_F(CliTest, FindsATrailerAndPrefersItToTheImage) {
-    // The trailer names the torrent inside the image's appended data.
-    Bytes file = concat(concat(concat(image_, pattern_bytes(64, 4)), torrent_), trailer(-static_cast<int32_t>(torrent_.size())));
-    write_file(work("Quv-t-downloader.exe"), file);
-    RunResult r = run();
-    EXPECT_EQ(r.out, success("Quv-t-downloader.exe", "Quv-t-downloader.torrent", image_.size() + 64, torrent_.size()));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(work("Quv-t-downloader.torrent")), torrent_);
-}
-
-TEST_F(CliTest, ImagesOfBothWidthsAndSignedOnes) {
+// Each kind of downloader gives up its payload, which replaces an earlier
+// output as a whole; an empty one gives up nothing.
+TEST_F(CliTest, SavesWhatEachKindOfDownloaderCarries) {
     Bytes signed_image = read_file(fixture("signed64-payload.exe"));
     size_t padded = (torrent_.size() + 7) & ~size_t{7};
     Bytes padded_torrent = torrent_;
     padded_torrent.resize(padded, 0);
-    const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    const Bytes earlier(5000, 'x');  // longer than any payload here
+    const Bytes back = trailer(-static_cast<int32_t>(torrent_.size()));
     const struct {
         const char* name;
         Bytes file;
@@ -84,10 +77,15 @@ TEST_F(CliTest, ImagesOfBothWidthsAndSignedOnes) {
         {"pe64.exe", downloader(), 14848, torrent_},
         // The signature stays out; the signer's alignment padding is in the stretch.
         {"signed.exe", signed_image, 14848, padded_torrent},
+        // A trailer inside the image's appended data names the torrent there.
+        {"trailer.exe", concat(concat(concat(image_, pattern_bytes(64, 4)), torrent_), back), image_.size() + 64, torrent_},
+        // A back offset of 0: the payload is the trailer itself.
+        {"back-zero.exe", concat(pattern_bytes(30, 7), trailer(0)), 30, trailer(0)},
         // An empty payload is no torrent: an earlier one of the name stays.
         {"bare.exe", image_, image_.size(), Bytes{}},
         {"signed-only.exe", read_file(fixture("signed64.exe")), 16352, Bytes{}},
     };
+    std::string opened_paths;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(work(c.name), c.file);
@@ -101,11 +99,11 @@ TEST_F(CliTest, ImagesOfBothWidthsAndSignedOnes) {
         } else {
             EXPECT_EQ(r.out, success(c.name, output, c.offset, c.expected.size()));
             EXPECT_EQ(read_file(work(output)), c.expected);
+            opened_paths += target().opened_path(work(), output) + "\n";
         }
+        EXPECT_EQ(temporaries_beside(work(output)), std::vector<std::string>{});
     }
-    EXPECT_EQ(opened(), target().opened_path(work(), "pe32.torrent") + "\n" +
-                            target().opened_path(work(), "pe64.torrent") + "\n" +
-                            target().opened_path(work(), "signed.torrent") + "\n");
+    EXPECT_EQ(opened(), opened_paths);
 }
 
 TEST_F(CliTest, NoMatchWaitsAndFails) {
@@ -180,14 +178,6 @@ TEST_F(CliTest, APatternsDirectoryIsKept) {
     EXPECT_EQ(r.out, success("dl.new/setup", "dl.new/setup.torrent", image_.size(), torrent_.size()));
     EXPECT_EQ(read_file(work("dl.new/setup.torrent")), torrent_);
     EXPECT_FALSE(fs::exists(work("dl.torrent")));
-}
-
-TEST_F(CliTest, ReplacesAnEarlierOutput) {
-    write_file(work("Quv-1-downloader.exe"), downloader());
-    write_file(work("Quv-1-downloader.torrent"), std::string(5000, 'x'));
-    EXPECT_EQ(run().status, 0);
-    EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), torrent_);
-    EXPECT_EQ(work_listing(), (std::vector<std::string>{"Quv-1-downloader.exe", "Quv-1-downloader.torrent"}));
 }
 
 // A save that fails says so, waits, ends with 1, opens nothing and loses nothing.
@@ -300,14 +290,6 @@ TEST_F(CliTest, UnusualNamesAreKept) {
         EXPECT_EQ(read_file(work(name + ".torrent")), torrent_);
         EXPECT_EQ(opened(), target().opened_path(work(), name + ".torrent") + "\n");
     }
-}
-
-TEST_F(CliTest, EmptyPayloadAtTheEndStillSaves) {
-    Bytes file = concat(pattern_bytes(30, 7), trailer(0));
-    write_file(work("Quv-e-downloader.exe"), file);
-    RunResult r = run();
-    EXPECT_EQ(r.out, success("Quv-e-downloader.exe", "Quv-e-downloader.torrent", 30, 8));
-    EXPECT_EQ(read_file(work("Quv-e-downloader.torrent")), trailer(0));
 }
 
 TEST_F(CliTest, TheFirstLineIsShownBeforeThePause) {
