@@ -93,16 +93,6 @@ std::vector<std::string> ScratchDirTest::listing(const fs::path& sub) const {
     return names;
 }
 
-bool make_file_symlink(const fs::path& target, const fs::path& link) {
-#ifdef _WIN32
-    CreateSymbolicLinkA(link.string().c_str(), target.string().c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-#else
-    std::error_code ignored;
-    fs::create_symlink(target, link, ignored);
-#endif
-    return fs::is_symlink(link);
-}
-
 bool set_write_time(const fs::path& path, uint64_t ticks) {
 #ifdef _WIN32
     ScopedHandle file(CreateFileA(path.string().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
