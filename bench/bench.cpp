@@ -11,7 +11,6 @@
 #include <sys/vfs.h>
 #endif
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,14 +19,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "export.h"
+#include "image.h"
+#include "input.h"
+#include "launch.h"
 #include "locator.h"
+#include "locator_model.h"
 #include "run.h"
+#include "torrent_check.h"
 #include "trailer_filters.h"
 
 namespace {
@@ -96,58 +101,9 @@ void write_all(int fd, const unsigned char* data, size_t n, const std::string& p
     }
 }
 
-// Writes `prefix` and then `noise_bytes` of noise to a new file at `path`.
-void make_file(const std::string& path, const std::vector<unsigned char>& prefix, size_t noise_bytes) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) die("create", path);
-    write_all(fd, prefix.data(), prefix.size(), path);
-    Noise noise(0x9E3779B97F4A7C15ULL);
-    std::vector<unsigned char> buffer(MIB);
-    for (size_t left = noise_bytes; left > 0;) {
-        size_t n = std::min(left, buffer.size());
-        noise.fill(buffer.data(), n);
-        write_all(fd, buffer.data(), n, path);
-        left -= n;
-    }
-    if (close(fd) != 0) die("close", path);
-}
-
-// A file of "PSEx" over and over: every chunk passes the search's first
-// filter, the worst case for it.
-void make_near_miss_file(const std::string& path, size_t n) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) die("create", path);
-    std::vector<unsigned char> buffer(MIB);
-    for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = "PSEx"[i % 4];
-    for (size_t left = n; left > 0;) {
-        size_t part = std::min(left, buffer.size());
-        write_all(fd, buffer.data(), part, path);
-        left -= part;
-    }
-    if (close(fd) != 0) die("close", path);
-}
-
-void put32(std::vector<unsigned char>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
 // A 32-bit PE image with one section of 0x200 bytes at 0x200: the smallest
 // shape whose appended data starts at IMAGE_HEADERS_SIZE.
-std::vector<unsigned char> image_headers() {
-    std::vector<unsigned char> b(IMAGE_HEADERS_SIZE, 0);
-    b[0] = 'M', b[1] = 'Z';
-    put32(b, 60, 0x80);
-    put32(b, 0x80, 0x00004550);
-    b[0x80 + 4] = 0x4C, b[0x80 + 5] = 0x01;  // i386
-    b[0x80 + 6] = 1;                          // one section
-    b[0x80 + 20] = 224;                       // SizeOfOptionalHeader
-    b[0x80 + 24] = 0x0B, b[0x80 + 25] = 0x01; // PE32 magic
-    size_t section = 0x80 + 248;
-    std::memcpy(&b[section], ".data", 5);
-    put32(b, section + 16, 0x200);  // SizeOfRawData
-    put32(b, section + 20, 0x200);  // PointerToRawData
-    return b;
-}
+Bytes image_headers() { return make_pe({.sections = {{0x200, 0x200}}, .file_size = IMAGE_HEADERS_SIZE}); }
 
 // The references' buffer, on a page boundary: the system copies several
 // times slower into one that starts a few bytes past it on some CPUs.
@@ -163,6 +119,40 @@ size_t read_through(const std::string& path, size_t call_size) {
     return total;
 }
 
+// Writes `prefix` and then `n` bytes of noise to a new file at `path`, or
+// with `near_misses` "PSEx" over and over, which passes the search's first
+// filter everywhere: its worst case. Then reads the file once, so that the
+// page cache holds it, as it does a downloader just written.
+void make_file(const std::string& path, const Bytes& prefix, size_t n, bool near_misses = false,
+               const Bytes& suffix = {}) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) die("create", path);
+    write_all(fd, prefix.data(), prefix.size(), path);
+    Noise noise(0x9E3779B97F4A7C15ULL);
+    for (size_t left = n, part; left > 0; left -= part) {
+        part = std::min(left, sizeof reference_buffer);
+        if (!near_misses) noise.fill(reference_buffer, part);
+        for (size_t i = 0; near_misses && i < part; ++i) reference_buffer[i] = "PSEx"[i % 4];
+        write_all(fd, reference_buffer, part, path);
+    }
+    write_all(fd, suffix.data(), suffix.size(), path);
+    if (close(fd) != 0) die("close", path);
+    if (read_through(path, READ_CALL_SIZE) != prefix.size() + n + suffix.size()) die("short read", path);
+}
+
+// A downloader of the image's headers and a torrent of `size` bytes
+// appended, whose "pieces" string of noise takes up all but a few bytes.
+void make_downloader(const std::string& path, size_t size) {
+    for (size_t digits = 1; digits <= 10; ++digits) {
+        size_t pieces = size - std::strlen("d4:infod6:pieces:ee") - digits;
+        if (std::to_string(pieces).size() != digits) continue;
+        std::string head = "d4:infod6:pieces" + std::to_string(pieces) + ":";
+        make_file(path, ByteBuilder().bytes(image_headers()).text(head).data(), pieces, false, {'e', 'e'});
+        return;
+    }
+    die("no torrent has the size asked for", path);
+}
+
 // The time `work` takes once.
 template <class Work>
 double time_once(Work work) {
@@ -171,6 +161,15 @@ double time_once(Work work) {
     return seconds_now() - start;
 }
 
+// Runs each measurement in turns, round after round, so that a busy machine
+// slows them alike, and keeps the best time of each. A measurement returns
+// the seconds it took, which leaves its clean-up untimed.
+std::vector<double> best_of_rounds(int repeat, const std::vector<std::function<double()>>& measurements) {
+    std::vector<double> best(measurements.size(), 1e30);
+    for (int round = 0; round < repeat; ++round)
+        for (size_t i = 0; i < measurements.size(); ++i) best[i] = std::min(best[i], measurements[i]());
+    return best;
+}
 
 HANDLE open_input(const std::string& path) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -179,51 +178,56 @@ HANDLE open_input(const std::string& path) {
     return h;
 }
 
+// The benchmark's only calls into the locator: the trailer search alone,
+// and the payload's place.
+bool finds_trailer(const std::string& path) {
+    ScopedHandle input(open_input(path));
+    InputReader reader(input.get());
+    int64_t size = 0;
+    return !reader.size(&size) || find_trailer(reader, static_cast<uint32_t>(size)).kind != TrailerFound::NONE;
+}
+
+PayloadLocation locate(HANDLE input) {
+    LocateResult found = locate_payload(input);
+    return found.kind == LocateResult::FOUND ? found.where : PayloadLocation{0, 0};
+}
+
 // The best times of one read of a file and of the trailer search over it
 // with each filter set; search[i] is runnable_trailer_filters()[i]'s.
 struct SearchTimes {
-    double read = 1e30;
+    double read = 0;
     std::vector<double> search;
 };
 
-// Times the read and the searches over `path` in turns, round after round,
-// so that a busy machine slows them alike. Dies when a search finds a trailer.
+// Times the read and the searches over `path`. Dies when a search finds a trailer.
 SearchTimes time_searches(int repeat, const std::string& path) {
-    std::span<const TrailerFilters* const> sets = runnable_trailer_filters();
-    SearchTimes t;
-    t.search.assign(sets.size(), 1e30);
     bool wrongly_found = false;
-    for (int round = 0; round < repeat; ++round) {
-        t.read = std::min(t.read, time_once([&] { read_through(path, READ_CALL_SIZE); }));
-        for (size_t i = 0; i < sets.size(); ++i) {
-            use_trailer_filters(sets[i]);
-            t.search[i] = std::min(t.search[i], time_once([&] {
-                ScopedHandle input(open_input(path));
-                InputReader reader(input.get());
-                int64_t size = 0;
-                wrongly_found |= !reader.size(&size) ||
-                                 find_trailer(reader, static_cast<uint32_t>(size)).kind != TrailerFound::NONE;
-            }));
-        }
+    std::vector<std::function<double()>> measurements = {[&] { return time_once([&] { read_through(path, READ_CALL_SIZE); }); }};
+    for (const TrailerFilters* filters : runnable_trailer_filters()) {
+        measurements.push_back([&, filters] {
+            use_trailer_filters(filters);
+            return time_once([&] { wrongly_found |= finds_trailer(path); });
+        });
     }
+    std::vector<double> best = best_of_rounds(repeat, measurements);
     use_trailer_filters(nullptr);
     if (wrongly_found) die("the search found a trailer in", path);
-    return t;
+    return {best[0], std::vector<double>(best.begin() + 1, best.end())};
 }
 
 // The trailer rule as first written: one positioning and one 8-byte read per
-// candidate, from the end of the file down to position 1.
+// candidate, from the end of the file down.
 bool naive_find_trailer(HANDLE input) {
-    DWORD p = SetFilePointer(input, -static_cast<LONG>(TRAILER_SIZE), nullptr, FILE_END);
-    if (p == INVALID_SET_FILE_POINTER) return false;
-    unsigned char t[TRAILER_SIZE];
-    for (;;) {
-        SetFilePointer(input, static_cast<LONG>(p), nullptr, FILE_BEGIN);
+    DWORD size = SetFilePointer(input, 0, nullptr, FILE_END);
+    if (size == INVALID_SET_FILE_POINTER) return false;
+    auto read8 = [&](uint64_t p, unsigned char* t) {
         DWORD got = 0;
-        ReadFile(input, t, TRAILER_SIZE, &got, nullptr);
-        if (got == TRAILER_SIZE && std::memcmp(t, "PSER", 4) == 0) return true;
-        if (--p == 0 || got != TRAILER_SIZE) return false;
-    }
+        return SetFilePointer(input, static_cast<LONG>(p), nullptr, FILE_BEGIN) == p &&
+               ReadFile(input, t, TRAILER_SIZE, &got, nullptr) && got == TRAILER_SIZE;
+    };
+    uint32_t position = 0;
+    int32_t back = 0;
+    return model_trailer(size, read8, &position, &back);
 }
 
 // Copies [offset, end) of `from` into a new file `to` in read() and write()
@@ -275,22 +279,19 @@ RunResult run_program(const Options& o, const std::string& input) {
         std::fclose(f);
         chmod(path.c_str(), 0755);
     }
-    std::string path_var = stubs + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    double start = seconds_now();
-    pid_t pid = fork();
-    if (pid < 0) die("fork", o.program);
-    if (pid == 0) {
+    Launch how{.argv = command_words(o.program), .path_first = stubs};
+    how.argv.push_back(input);
+    how.in_child = [] {
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0), dup2(null, 1), dup2(null, 2);
-        setenv("PATH", path_var.c_str(), 1);
-        execl(o.program.c_str(), o.program.c_str(), input.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
+    };
+    double start = seconds_now();
+    pid_t pid = launch(how);
+    if (pid < 0) die("start", o.program);
     struct rusage usage {};
-    if (wait4(pid, &status, 0, &usage) != pid) die("wait", o.program);
+    int status = wait_status(pid, &usage);
     double seconds = seconds_now() - start;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("the program failed on", input);
+    if (status != 0) die("the program failed on", input);
 #if defined(__APPLE__)
     long kib = usage.ru_maxrss / 1024;  // bytes there, KiB on Linux
 #else
@@ -364,7 +365,136 @@ void print_searches(const char* title, const SearchTimes& t, double target) {
     }
 }
 
+// Every time the report shows, all measured in one run.
+struct Results {
+    SearchTimes plain, worst;  // no trailer, and near misses everywhere
+    double naive_scaled = 0;   // one position at a time, scaled to the full size
+    double image_read = 0, copy = 0, chunk_copy = 0, sync = 1e30;  // the run's references
+    double run = 0, locate = 1e30, check = 1e30, save = 1e30;       // the run minus its pause
+    RunResult small_run{}, large_run{};
+};
 
+// Target 1, and the search's worst case: a file without a trailer and one of
+// near misses, each searched with every filter set against one read of it.
+void measure_searches(const Options& o, Results* r) {
+    std::string plain = o.dir + "/no-trailer.bin", near_misses = o.dir + "/near-misses.bin";
+    make_file(plain, {}, o.size);
+    r->plain = time_searches(o.repeat, plain);
+    std::remove(plain.c_str());
+    make_file(near_misses, {}, o.size, true);
+    r->worst = time_searches(o.repeat, near_misses);
+    std::remove(near_misses.c_str());
+}
+
+// Target 3: the one-position-at-a-time search, on a smaller file, scaled.
+void measure_naive(const Options& o, Results* r) {
+    std::string small = o.dir + "/no-trailer-small.bin";
+    make_file(small, {}, o.naive_size);
+    bool wrongly_found = false;
+    double t = time_once([&] {
+        ScopedHandle input(open_input(small));
+        wrongly_found = naive_find_trailer(input.get());
+    });
+    if (wrongly_found) die("the plain search found a trailer in", small);
+    r->naive_scaled = t * static_cast<double>(o.size) / static_cast<double>(o.naive_size);
+    std::remove(small.c_str());
+}
+
+// Target 2: the run without its pause on `image`, whose appended data is the
+// whole payload, against one read of the file and one large copy. Copies and
+// earlier outputs are removed untimed; the last output is checked.
+void measure_run(const Options& o, const std::string& image, Results* r) {
+    std::string output = o.dir + "/Quv-bench-downloader.torrent", copy = o.dir + "/large-copy.bin";
+    double sync = 0;
+    auto copy_in = [&](size_t call_size) {
+        double t = time_once([&] { plain_copy(image, copy, IMAGE_HEADERS_SIZE, call_size, &sync); });
+        std::remove(copy.c_str());
+        return t;
+    };
+    PayloadLocation where{};
+    bool saved = true;
+    auto run = [&] {
+        std::remove(output.c_str());
+        return time_once([&] {
+            double start = seconds_now();
+            ScopedHandle input(open_input(image));
+            where = locate(input.get());
+            double located = seconds_now();
+            TorrentCheck torrent = check_torrent(input.get(), where);
+            saved &= torrent.kind == TorrentCheck::COMPLETE && torrent.length == where.length;
+            double checked = seconds_now();
+            char name[MAX_PATH];
+            DWORD error = 0;
+            saved &= make_output_name(image.c_str(), name, sizeof name) && save_payload(input.get(), name, where, &error);
+            r->locate = std::min(r->locate, located - start);
+            r->check = std::min(r->check, checked - located);
+            r->save = std::min(r->save, seconds_now() - checked);
+        });
+    };
+    std::vector<double> best = best_of_rounds(
+        o.repeat, {[&] { return time_once([&] { read_through(image, READ_CALL_SIZE); }); },
+                   [&] {
+                       double t = copy_in(LARGE_COPY_SIZE);
+                       r->sync = std::min(r->sync, sync);
+                       return t;
+                   },
+                   // What the chunk size alone costs: the same copy in calls of COPY_CHUNK_SIZE.
+                   [&] { return copy_in(COPY_CHUNK_SIZE); }, run});
+    r->image_read = best[0], r->copy = best[1], r->chunk_copy = best[2], r->run = best[3];
+    if (!saved || where.offset != IMAGE_HEADERS_SIZE || where.length != o.size) die("wrong location or save in", image);
+    if (!same_tail(image, IMAGE_HEADERS_SIZE, output)) die("the saved payload differs from", image);
+    std::remove(output.c_str());
+}
+
+// Target 4: the peak resident size of whole runs, on a small image and on `image`.
+void measure_whole_runs(const Options& o, const std::string& image, Results* r) {
+    std::string small = o.dir + "/Quv-small-downloader.exe";
+    make_downloader(small, o.small_size);
+    r->small_run = run_program(o, small);
+    r->large_run = run_program(o, image);
+    for (const char* made : {"/Quv-small-downloader.exe", "/Quv-small-downloader.torrent", "/Quv-bench-downloader.torrent"})
+        std::remove((o.dir + made).c_str());
+}
+
+void report(const Options& o, const Results& r) {
+    bool memory = in_memory(o.dir);
+    // Each copy's time takes in its fsync, as the run's save does.
+    double base2 = r.image_read + r.copy;
+    double floor2 = r.image_read + r.chunk_copy;
+    double ratio2 = r.run / floor2;
+    double t_search = r.plain.search.back();  // the run's own filter set
+    double ratio3 = r.naive_scaled / t_search;
+    std::printf("\n");
+    print_searches("1. trailer search, no trailer", r.plain, memory ? 1.2 : 1.5);
+    // The worst case's target is set for the disk only.
+    print_searches("   worst case, \"PSEx\" repeated", r.worst, memory ? 0 : 2.0);
+    std::printf("2. run minus pause (locate, check, save) %7.1f ms / floor: read once + copy in 4 KiB calls %6.1f ms = %6.2f x"
+                "  (target <= 1.1: %s)\n",
+                ms(r.run), ms(floor2), ratio2, verdict(ratio2 <= 1.1));
+    std::printf("   against large calls                 %9.1f ms / read once + copy in 1 MiB calls %5.1f ms = %6.2f x\n",
+                ms(r.run), ms(base2), r.run / base2);
+    std::printf("   parts: locate %.1f ms, torrent check %.2f ms, save %.1f ms; read once %.1f ms, copy in 4 KiB calls"
+                " %.1f ms, in 1 MiB calls %.1f ms; every save and copy ends with an fsync, %.1f ms of the copy's\n",
+                ms(r.locate), ms(r.check), ms(r.save), ms(r.image_read), ms(r.chunk_copy), ms(r.copy), ms(r.sync));
+    double check_share = 100 * r.check / r.run;
+    std::printf("   torrent check (its pieces string passed over) %.2f ms / run minus pause %.1f ms = %.2f %%"
+                "  (target <= 2 %%: %s)\n",
+                ms(r.check), ms(r.run), check_share, verdict(check_share <= 2));
+    std::printf("3. one position at a time (%g MiB, x%.0f) %9.0f ms / trailer search %9.1f ms = %6.0f x  (target >= 1000: %s)\n",
+                mib(o.naive_size), static_cast<double>(o.size) / static_cast<double>(o.naive_size),
+                ms(r.naive_scaled), ms(t_search), ratio3, verdict(ratio3 >= 1000));
+    if (!o.program.empty()) {
+        long diff = r.large_run.peak_kib - r.small_run.peak_kib;
+        std::printf("4. peak RSS of a whole run: %g MiB input %ld KiB, %g MiB input %ld KiB, difference %ld KiB  (target: the same: %s)\n",
+                    mib(o.small_size), r.small_run.peak_kib, mib(o.size), r.large_run.peak_kib, diff,
+                    verdict(diff <= 64 && diff >= -64));
+        std::printf("   whole run of the program on the %g MiB image, minus the %u ms pause: %.1f ms\n", mib(o.size),
+                    static_cast<unsigned>(OPEN_DELAY_MS), ms(r.large_run.seconds) - OPEN_DELAY_MS);
+    } else {
+        std::printf("4. peak RSS: not measured (no --program given)\n");
+    }
+    if (o.size < 256 * MIB) std::printf("(the targets are set for a 256 MiB input; smaller runs only show that it works)\n");
+}
 
 size_t parse_mib(const char* text) {
     double v = std::atof(text);
@@ -400,132 +530,20 @@ Options parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     Options o = parse(argc, argv);
-    std::string work = o.dir + "/dl2torrent-bench";
-    mkdir(work.c_str(), 0755);
-    o.dir = work;
+    o.dir += "/dl2torrent-bench";
+    mkdir(o.dir.c_str(), 0755);
     print_machine(o);
     std::fflush(stdout);
-
-    // Target 1: the search over a file without a trailer, against one read
-    // of it, with every filter set the CPU runs.
-    std::string plain = work + "/no-trailer.bin";
-    make_file(plain, {}, o.size);
-    if (read_through(plain, READ_CALL_SIZE) != o.size) die("short read", plain);  // warms the cache
-    SearchTimes plain_times = time_searches(o.repeat, plain);
-    std::remove(plain.c_str());
-
-    // The search's worst case, near misses everywhere.
-    std::string near_misses = work + "/near-misses.bin";
-    make_near_miss_file(near_misses, o.size);
-    read_through(near_misses, READ_CALL_SIZE);
-    SearchTimes worst_times = time_searches(o.repeat, near_misses);
-    std::remove(near_misses.c_str());
-    // Run the program's own choice from here on.
-    double t_search = plain_times.search.back();
-    bool wrongly_found = false;
-
-    // Target 3: the one-position-at-a-time search, on a smaller file, scaled.
-    std::string small_plain = work + "/no-trailer-small.bin";
-    make_file(small_plain, {}, o.naive_size);
-    read_through(small_plain, READ_CALL_SIZE);
-    double t_naive = time_once([&] {
-        ScopedHandle input(open_input(small_plain));
-        wrongly_found |= naive_find_trailer(input.get());
-    });
-    if (wrongly_found) die("the plain search found a trailer in", small_plain);
-    double t_naive_scaled = t_naive * static_cast<double>(o.size) / static_cast<double>(o.naive_size);
-    std::remove(small_plain.c_str());
-
-    // Target 2: the run without its pause on an image whose appended data is
-    // the whole payload, against one read of the file and one large copy.
-    std::string image = work + "/Quv-bench-downloader.exe";
-    std::string output = work + "/Quv-bench-downloader.torrent";
-    std::string copy = work + "/large-copy.bin";
-    make_file(image, image_headers(), o.size);
-    read_through(image, READ_CALL_SIZE);
-    // In turns, round after round, as the searches; each copy's file and
-    // the run's output are removed untimed, but for the last output, which
-    // is checked.
-    double t_image_read = 1e30, t_copy = 1e30, t_chunk_copy = 1e30, t_sync = 1e30;
-    double t_run = 1e30, t_locate = 1e30, t_save = 1e30;
-    PayloadLocation where{};
-    bool saved = true;
-    for (int round = 0; round < o.repeat; ++round) {
-        t_image_read = std::min(t_image_read, time_once([&] { read_through(image, READ_CALL_SIZE); }));
-        double sync = 0;
-        t_copy = std::min(t_copy, time_once([&] { plain_copy(image, copy, IMAGE_HEADERS_SIZE, LARGE_COPY_SIZE, &sync); }));
-        t_sync = std::min(t_sync, sync);
-        std::remove(copy.c_str());
-        // What the chunk size alone costs: the same copy in calls of COPY_CHUNK_SIZE.
-        t_chunk_copy = std::min(t_chunk_copy, time_once([&] {
-            plain_copy(image, copy, IMAGE_HEADERS_SIZE, COPY_CHUNK_SIZE, &sync);
-        }));
-        std::remove(copy.c_str());
-        t_run = std::min(t_run, time_once([&] {
-            double start = seconds_now();
-            ScopedHandle input(open_input(image));
-            where = locate_payload(input.get()).where;
-            double located = seconds_now();
-            char name[MAX_PATH];
-            DWORD error = 0;
-            saved &= make_output_name(image.c_str(), name, sizeof name) && save_payload(input.get(), name, where, &error);
-            double end = seconds_now();
-            t_locate = std::min(t_locate, located - start);
-            t_save = std::min(t_save, end - located);
-        }));
-        if (round + 1 < o.repeat) std::remove(output.c_str());
-    }
-    if (!saved || where.offset != IMAGE_HEADERS_SIZE || where.length != o.size) die("wrong location or save in", image);
-    if (!same_tail(image, IMAGE_HEADERS_SIZE, output)) die("the saved payload differs from", image);
-    std::remove(output.c_str());
-
-    // Target 4: peak resident size of whole runs of the program.
-    RunResult small_run{}, large_run{};
-    if (!o.program.empty()) {
-        std::string small_image = work + "/Quv-small-downloader.exe";
-        make_file(small_image, image_headers(), o.small_size);
-        small_run = run_program(o, small_image);
-        large_run = run_program(o, image);
-        std::remove(small_image.c_str());
-        std::remove((work + "/Quv-small-downloader.torrent").c_str());
-        std::remove(output.c_str());
-    }
+    Results r;
+    measure_searches(o, &r);
+    measure_naive(o, &r);
+    std::string image = o.dir + "/Quv-bench-downloader.exe";
+    make_downloader(image, o.size);
+    measure_run(o, image, &r);
+    if (!o.program.empty()) measure_whole_runs(o, image, &r);
     std::remove(image.c_str());
-
-    bool memory = in_memory(o.dir);
-    // Each copy's time takes in its fsync, as the run's save does.
-    double base2 = t_image_read + t_copy;
-    double floor2 = t_image_read + t_chunk_copy;
-    double ratio2 = t_run / floor2;
-    double ratio3 = t_naive_scaled / t_search;
-    std::printf("\n");
-    print_searches("1. trailer search, no trailer", plain_times, memory ? 1.2 : 1.5);
-    // The worst case's target is set for the disk only.
-    print_searches("   worst case, \"PSEx\" repeated", worst_times, memory ? 0 : 2.0);
-    std::printf("2. run minus pause (locate + save)     %9.1f ms / floor: read once + copy in 4 KiB calls %6.1f ms = %6.2f x"
-                "  (target <= 1.1: %s)\n",
-                ms(t_run), ms(floor2), ratio2, verdict(ratio2 <= 1.1));
-    std::printf("   against large calls                 %9.1f ms / read once + copy in 1 MiB calls %5.1f ms = %6.2f x\n",
-                ms(t_run), ms(base2), t_run / base2);
-    std::printf("   parts: locate %.1f ms, save %.1f ms; read once %.1f ms, copy in 4 KiB calls %.1f ms, in 1 MiB calls"
-                " %.1f ms; every save and copy ends with an fsync, %.1f ms of the copy's\n",
-                ms(t_locate), ms(t_save), ms(t_image_read), ms(t_chunk_copy), ms(t_copy), ms(t_sync));
-    std::printf("3. one position at a time (%g MiB, x%.0f) %9.0f ms / trailer search %9.1f ms = %6.0f x  (target >= 1000: %s)\n",
-                mib(o.naive_size), static_cast<double>(o.size) / static_cast<double>(o.naive_size),
-                ms(t_naive_scaled), ms(t_search), ratio3, verdict(ratio3 >= 1000));
-    if (!o.program.empty()) {
-        long diff = large_run.peak_kib - small_run.peak_kib;
-        std::printf("4. peak RSS of a whole run: %g MiB input %ld KiB, %g MiB input %ld KiB, difference %ld KiB  (target: the same: %s)\n",
-                    mib(o.small_size), small_run.peak_kib, mib(o.size), large_run.peak_kib, diff,
-                    verdict(diff <= 64 && diff >= -64));
-        std::printf("   whole run of the program on the %g MiB image, minus the %u ms pause: %.1f ms\n", mib(o.size),
-                    static_cast<unsigned>(OPEN_DELAY_MS), ms(large_run.seconds) - OPEN_DELAY_MS);
-    } else {
-        std::printf("4. peak RSS: not measured (no --program given)\n");
-    }
-    for (const char* opener : {"/stub-bin/xdg-open", "/stub-bin/open"}) std::remove((work + opener).c_str());
-    if (o.size < 256 * MIB) std::printf("(the targets are set for a 256 MiB input; smaller runs only show that it works)\n");
-    rmdir((work + "/stub-bin").c_str());
-    rmdir(work.c_str());
+    report(o, r);
+    for (const char* made : {"/stub-bin/xdg-open", "/stub-bin/open", "/stub-bin"}) std::remove((o.dir + made).c_str());
+    rmdir(o.dir.c_str());
     return 0;
 }

@@ -53,27 +53,6 @@ TEST_F(SaveTest, CopiesExactlyTheStretchAsked) {
     }
 }
 
-TEST_F(SaveTest, ReplacesAnExistingFile) {
-    write_file(path("out.torrent"), std::string(20000, 'o'));
-    DWORD error = 0;
-    ASSERT_TRUE(save(path("out.torrent"), 10, 20, &error));
-    EXPECT_EQ(read_file(path("out.torrent")), slice(10, 20));
-}
-
-TEST_F(SaveTest, ReplacesASymbolicLinkNotItsTarget) {
-    fs::create_directory(path("elsewhere"));
-    write_file(path("elsewhere/target"), std::string("keep me"));
-    if (!make_file_symlink(path("elsewhere/target"), path("out.torrent"))) {
-        ASSERT_TRUE(PLATFORM.windows) << "POSIX systems always make symbolic links";
-        GTEST_SKIP() << "this Windows (or Wine) makes no symbolic links";
-    }
-    DWORD error = 0;
-    ASSERT_TRUE(save(path("out.torrent"), 0, 30, &error));
-    EXPECT_FALSE(fs::is_symlink(path("out.torrent")));
-    EXPECT_EQ(read_file(path("out.torrent")), slice(0, 30));
-    EXPECT_EQ(read_file(path("elsewhere/target")), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
-}
-
 // Every failure leaves what was there before, and no temporary file.
 TEST_F(SaveTest, FailuresLoseNothing) {
     fs::create_directory(path("out-dir.torrent"));

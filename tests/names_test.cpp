@@ -88,20 +88,6 @@ TEST(InputPath, ADoubleByteCharacterIsNotCutAtItsTrailByte) {
     }
 }
 
-TEST(NewestMatch, ComparesBothHalvesUnsigned) {
-    const struct {
-        FILETIME candidate, chosen;
-        bool newer;
-    } cases[] = {
-        {{5, 1}, {4, 1}, true},
-        {{4, 1}, {4, 1}, false},
-        {{0xFFFFFFFF, 0}, {0, 1}, false},  // smaller high half, greater low half
-        {{0, 0x80000000}, {0xFFFFFFFF, 0x7FFFFFFF}, true},
-        {{0x80000000, 7}, {0x7FFFFFFF, 7}, true},
-    };
-    for (const auto& c : cases) EXPECT_EQ(is_newer(c.candidate, c.chosen), c.newer);
-}
-
 class NewestMatchTest : public ScratchDirTest {
 protected:
     void touch(const std::string& name, int seconds) {
@@ -146,12 +132,44 @@ TEST_F(NewestMatchTest, PicksTheLatestAndTheFirstOfEqualTimes) {
     for (const auto& c : cases) EXPECT_EQ(newest(c.patterns), c.chosen) << c.patterns[0];
 }
 
+// Files a tick apart (100 ns) where FILETIME's low half wraps into its high
+// half, and where the low half's top bit turns: the later one is the newest.
+TEST_F(NewestMatchTest, TimesATickApartAcrossEitherHalf) {
+    const uint64_t WRAP = uint64_t{0x01D70000} << 32;  // early in 2021, a low half of 0
+    const struct {
+        uint64_t a, b;
+        const char* chosen;
+    } cases[] = {
+        {WRAP - 1, WRAP, "b.exe by *.exe"},
+        {WRAP + 1, WRAP, "a.exe by *.exe"},
+        {WRAP + 0x7FFFFFFF, WRAP + 0x80000000u, "b.exe by *.exe"},
+    };
+    touch("a.exe", 0);
+    touch("b.exe", 0);
+    for (const auto& c : cases) {
+        ASSERT_TRUE(set_write_time(path("a.exe"), c.a) && set_write_time(path("b.exe"), c.b));
+        EXPECT_EQ(newest({"*.exe"}), c.chosen) << std::hex << c.a << " against " << c.b;
+    }
+}
+
 TEST_F(NewestMatchTest, DirectoriesMatchLikeFiles) {
     // A directory's time is that of its making: Windows lets no one set it
     // through std::filesystem.
     touch("x1.exe", -100);
     std::filesystem::create_directory(path("x2.exe"));
     EXPECT_EQ(newest({"x*.exe"}), "x2.exe by x*.exe");
+}
+
+// A symbolic link counts with the time of the file it opens; one whose
+// target is gone, with its own. Windows searches give a link's own time.
+TEST_F(NewestMatchTest, ALinkCountsWithItsTargetsTime) {
+    if (PLATFORM.windows) GTEST_SKIP() << "POSIX searches only";
+    touch("old", -200);
+    touch("y2.exe", -100);
+    std::filesystem::create_symlink(path("old"), path("y1.exe"));  // itself made just now
+    EXPECT_EQ(newest({"y*.exe"}), "y2.exe by y*.exe");
+    std::filesystem::create_symlink(path("gone"), path("y3.exe"));
+    EXPECT_EQ(newest({"y*.exe"}), "y3.exe by y*.exe");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // systems, gathered in one table; the tests check the same behaviour on both.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 
 #include "platform.h"
@@ -18,9 +19,9 @@ constexpr PlatformExpect PLATFORM = {true, ERROR_ACCESS_DENIED, ERROR_PATH_NOT_F
 constexpr PlatformExpect PLATFORM = {false, static_cast<DWORD>(EISDIR), static_cast<DWORD>(ENOENT)};
 #endif
 
-// Makes `link` a symbolic link to the file `target`; false when this system
-// cannot (Windows without the privilege, or Wine, which only pretends to).
-bool make_file_symlink(const std::filesystem::path& target, const std::filesystem::path& link);
+// Sets the file's last-write time to `ticks` of FILETIME (100 ns since
+// 1601), to the tick, with the system's own call; false when that fails.
+bool set_write_time(const std::filesystem::path& path, uint64_t ticks);
 
 // The ANSI code page the A functions use on Windows; 0 elsewhere.
 unsigned ansi_code_page();

@@ -2,6 +2,11 @@
 
 #include "platform_expect.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -9,82 +14,6 @@
 #include <random>
 
 namespace fs = std::filesystem;
-
-ByteBuilder& ByteBuilder::u16(uint16_t v) {
-    data_.push_back(static_cast<unsigned char>(v));
-    data_.push_back(static_cast<unsigned char>(v >> 8));
-    return *this;
-}
-
-ByteBuilder& ByteBuilder::u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) data_.push_back(static_cast<unsigned char>(v >> (8 * i)));
-    return *this;
-}
-
-ByteBuilder& ByteBuilder::text(const std::string& s) {
-    data_.insert(data_.end(), s.begin(), s.end());
-    return *this;
-}
-
-ByteBuilder& ByteBuilder::bytes(const Bytes& b) {
-    data_.insert(data_.end(), b.begin(), b.end());
-    return *this;
-}
-
-ByteBuilder& ByteBuilder::zeros(size_t n) {
-    data_.insert(data_.end(), n, 0);
-    return *this;
-}
-
-ByteBuilder& ByteBuilder::fill_to(size_t size) {
-    if (data_.size() < size) data_.resize(size, 0);
-    return *this;
-}
-
-ByteBuilder& ByteBuilder::put16(size_t at, uint16_t v) {
-    fill_to(at + 2);
-    data_[at] = static_cast<unsigned char>(v);
-    data_[at + 1] = static_cast<unsigned char>(v >> 8);
-    return *this;
-}
-
-ByteBuilder& ByteBuilder::put32(size_t at, uint32_t v) {
-    fill_to(at + 4);
-    for (int i = 0; i < 4; ++i) data_[at + i] = static_cast<unsigned char>(v >> (8 * i));
-    return *this;
-}
-
-Bytes trailer(int32_t back_offset) {
-    return ByteBuilder().text("PSER").u32(static_cast<uint32_t>(back_offset)).data();
-}
-
-Bytes make_pe(const PeShape& shape) {
-    ByteBuilder b;
-    b.text("MZ").put32(60, static_cast<uint32_t>(shape.lfanew));
-    size_t nt = shape.lfanew < 0 ? 64 : static_cast<size_t>(shape.lfanew);
-    uint16_t optional_size = shape.optional_size ? shape.optional_size : (shape.pe32plus ? 240 : 224);
-    b.put32(nt, 0x00004550);
-    b.put16(nt + 4, shape.pe32plus ? 0x8664 : 0x14C);
-    b.put16(nt + 6, static_cast<uint16_t>(shape.sections.size()));
-    b.put32(nt + 12, shape.symbol_table);
-    b.put32(nt + 16, shape.symbol_count);
-    b.put16(nt + 20, optional_size);
-    size_t optional = nt + 24;
-    b.put16(optional, shape.pe32plus ? 0x20B : 0x10B);
-    size_t directories = optional + (shape.pe32plus ? 112 : 96);
-    b.put32(directories - 4, shape.directories);
-    b.put32(directories + 4 * 8, shape.certificate_start);
-    b.put32(directories + 4 * 8 + 4, shape.certificate_size);
-    size_t table = shape.pe32plus ? optional + optional_size : nt + 248;
-    for (size_t i = 0; i < shape.sections.size(); ++i) {
-        size_t header = table + 40 * i;
-        b.put32(header, 0x7865742E);  // ".tex"
-        b.put32(header + 16, shape.sections[i].size);
-        b.put32(header + 20, shape.sections[i].pointer);
-    }
-    b.fill_to(shape.file_size);
-    return b.data();
-}
 
 Bytes read_file(const fs::path& path) {
     Bytes data;
@@ -125,10 +54,6 @@ Bytes pattern_bytes(size_t n, unsigned seed) {
     return out;
 }
 
-Bytes torrent_with_pieces(const Bytes& pieces) {
-    return ByteBuilder().text("d4:infod6:pieces" + std::to_string(pieces.size()) + ":").bytes(pieces).text("ee").data();
-}
-
 Bytes make_torrent(size_t size, unsigned seed) {
     const size_t framing = std::strlen("d4:infod6:pieces:ee");
     for (size_t digits = 1; digits <= 10; ++digits) {
@@ -140,6 +65,22 @@ Bytes make_torrent(size_t size, unsigned seed) {
 }
 
 fs::path fixture(const std::string& name) { return fs::path(DL2TORRENT_FIXTURES) / name; }
+
+std::vector<std::string> temporaries_beside(const fs::path& output) {
+    // NAME~XXX.tmp is exactly as long as NAME.torrent; XXX as %03x writes it.
+    const std::string name = output.filename().string();
+    const std::string stem = name.substr(0, name.size() - std::min<size_t>(name.size(), 8));
+    auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(output.parent_path())) {
+        std::string n = entry.path().filename().string();
+        if (n.size() == stem.size() + 8 && n.compare(0, stem.size() + 1, stem + "~") == 0 &&
+            std::all_of(n.end() - 7, n.end() - 4, hex) && n.compare(n.size() - 4, 4, ".tmp") == 0)
+            found.push_back(n);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
 
 void ScratchDirTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -163,14 +104,19 @@ std::vector<std::string> ScratchDirTest::listing(const fs::path& sub) const {
     return names;
 }
 
-bool make_file_symlink(const fs::path& target, const fs::path& link) {
+bool set_write_time(const fs::path& path, uint64_t ticks) {
 #ifdef _WIN32
-    CreateSymbolicLinkA(link.string().c_str(), target.string().c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    ScopedHandle file(CreateFileA(path.string().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    return file.valid() && SetFileTime(file.get(), nullptr, nullptr, &time);
 #else
-    std::error_code ignored;
-    fs::create_symlink(target, link, ignored);
+    const uint64_t SECONDS_1601_TO_1970 = 11644473600;
+    struct timespec times[2] = {{0, UTIME_OMIT},
+                                {static_cast<time_t>(ticks / 10000000 - SECONDS_1601_TO_1970),
+                                 static_cast<long>(ticks % 10000000 * 100)}};
+    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 #endif
-    return fs::is_symlink(link);
 }
 
 unsigned ansi_code_page() {

@@ -1,5 +1,5 @@
-// Shared test helpers: a scratch folder per test, a little-endian byte
-// builder, and file helpers for the committed fixtures.
+// Shared test helpers: a scratch folder per test, file helpers for the
+// committed fixtures, and the inputs of tools/image.h.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,62 +10,20 @@
 #include <utility>
 #include <vector>
 
+#include "image.h"
 #include "trailer_filters.h"
-
-using Bytes = std::vector<unsigned char>;
-
-// Appends little-endian fields and raw bytes; `put*` overwrite in place.
-class ByteBuilder {
-public:
-    ByteBuilder& u16(uint16_t v);
-    ByteBuilder& u32(uint32_t v);
-    ByteBuilder& text(const std::string& s);
-    ByteBuilder& bytes(const Bytes& b);
-    ByteBuilder& zeros(size_t n);
-    ByteBuilder& fill_to(size_t size);
-    ByteBuilder& put16(size_t at, uint16_t v);
-    ByteBuilder& put32(size_t at, uint32_t v);
-    size_t size() const { return data_.size(); }
-    const Bytes& data() const { return data_; }
-
-private:
-    Bytes data_;
-};
-
-// The 8-byte trailer: "PSER" and a signed back offset.
-Bytes trailer(int32_t back_offset);
-
-// A section's place in the file, as its header gives it.
-struct RawSection {
-    uint32_t pointer;
-    uint32_t size;
-};
-
-// A minimal PE image: DOS header, NT headers and section table only.
-struct PeShape {
-    bool pe32plus = false;
-    int32_t lfanew = 0x80;
-    uint16_t optional_size = 0;  // 0: the usual size for the kind of image
-    std::vector<RawSection> sections;
-    uint32_t directories = 16;       // NumberOfRvaAndSizes
-    uint32_t certificate_start = 0;  // the security directory entry
-    uint32_t certificate_size = 0;
-    uint32_t symbol_table = 0;       // PointerToSymbolTable
-    uint32_t symbol_count = 0;       // NumberOfSymbols
-    size_t file_size = 0x200;  // at least; the headers may make it longer
-};
-Bytes make_pe(const PeShape& shape);
 
 Bytes read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const Bytes& data);
 void write_file(const std::filesystem::path& path, const std::string& text);
 Bytes concat(const Bytes& a, const Bytes& b);
 Bytes pattern_bytes(size_t n, unsigned seed);
-// A torrent whose "info" dictionary holds `pieces` as its "pieces" string.
-Bytes torrent_with_pieces(const Bytes& pieces);
 // A torrent of exactly `size` bytes (at least 21), its pieces repeatable filler.
 Bytes make_torrent(size_t size, unsigned seed);
 std::filesystem::path fixture(const std::string& name);
+// What a save left beside its output NAME.torrent: its temporary files,
+// NAME~XXX.tmp with three hex digits, sorted.
+std::vector<std::string> temporaries_beside(const std::filesystem::path& output);
 
 // Gives each test its own empty folder, removed afterwards.
 class ScratchDirTest : public ::testing::Test {

@@ -1,10 +1,13 @@
 // The program from the outside: exact output, exit status, files left behind
 // and what the desktop was asked to open.
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "harness.h"
 
@@ -55,21 +58,12 @@ TEST_F(CliTest, ATorrentClientReadsTheSavedFile) {
     EXPECT_NE(text.find("readme.txt"), std::string::npos) << text;
 }
 
-TEST_F(CliTest, FindsATrailerAndPrefersItToTheImage) {
-    // The trailer names the torrent inside the image's appended data.
-    Bytes file = concat(concat(concat(image_, pattern_bytes(64, 4)), torrent_), trailer(-static_cast<int32_t>(torrent_.size())));
-    write_file(work("Quv-t-downloader.exe"), file);
-    RunResult r = run();
-    EXPECT_EQ(r.out, success("Quv-t-downloader.exe", "Quv-t-downloader.torrent", image_.size() + 64, torrent_.size()));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(work("Quv-t-downloader.torrent")), torrent_);
-}
-
-// Only a complete torrent is saved, exactly; anything else at the payload's
-// place is no torrent, or one cut short, as a download still under way.
+// Only a complete torrent is saved, exactly, and it replaces an earlier
+// output as a whole; anything else at the payload's place is no torrent, or
+// one cut short, as a download still under way, and leaves the earlier one.
 TEST_F(CliTest, OnlyCompleteTorrentsAreSaved) {
     enum Outcome { SAVED, NOTHING, INCOMPLETE };
-    const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    const Bytes earlier(5000, 'x');  // longer than any torrent here
     const Bytes signed_only = read_file(fixture("signed64.exe")), unstripped = read_file(fixture("hello64-unstripped.exe"));
     const Bytes half(torrent_.begin(), torrent_.begin() + static_cast<long>(torrent_.size() / 2));
     const Bytes one_short(torrent_.begin(), torrent_.end() - 1);
@@ -90,6 +84,9 @@ TEST_F(CliTest, OnlyCompleteTorrentsAreSaved) {
         {"signed-then-appended.exe", concat(signed_only, torrent_), SAVED, signed_only.size()},
         {"unstripped-appended.exe", concat(unstripped, torrent_), SAVED, unstripped.size()},
         {"stray-magic.exe", concat(stray, torrent_), SAVED, 14848},
+        // A trailer inside the image's appended data names the torrent there.
+        {"trailer.exe", concat(concat(concat(image_, pattern_bytes(64, 4)), torrent_), trailer(-size(torrent_))), SAVED,
+         image_.size() + 64},
         {"bare.exe", image_, NOTHING},
         {"signed-only.exe", signed_only, NOTHING},
         {"unstripped.exe", unstripped, NOTHING},
@@ -103,6 +100,7 @@ TEST_F(CliTest, OnlyCompleteTorrentsAreSaved) {
         {"one-short.exe", concat(image_, one_short), INCOMPLETE},
         {"short-trailer.exe", concat(concat(pattern_bytes(9, 2), one_short), trailer(-size(one_short))), INCOMPLETE},
     };
+    std::string opened_paths;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(work(c.name), c.file);
@@ -119,12 +117,11 @@ TEST_F(CliTest, OnlyCompleteTorrentsAreSaved) {
                                                             "finished\n" + PROMPT);
             EXPECT_EQ(read_file(work(output)), earlier);
         }
+        if (c.outcome == SAVED) opened_paths += target().opened_path(work(), output) + "\n";
         EXPECT_EQ(r.status, c.outcome == INCOMPLETE ? 1 : 0);
+        EXPECT_EQ(temporaries_beside(work(output)), std::vector<std::string>{});
     }
-    std::string saved;
-    for (const char* name : {"pe32", "pe64", "signed", "signed-then-appended", "unstripped-appended", "stray-magic"})
-        saved += target().opened_path(work(), std::string(name) + ".torrent") + "\n";
-    EXPECT_EQ(opened(), saved);
+    EXPECT_EQ(opened(), opened_paths);
 }
 
 TEST_F(CliTest, NoMatchWaitsAndFails) {
@@ -153,24 +150,21 @@ TEST_F(CliTest, ANewerMatchingDirectoryCannotBeOpened) {
     EXPECT_EQ(r.status, 1);
 }
 
-// On a terminal (a console under Wine) a failure waits for one key, which is not echoed.
-TEST_F(CliTest, AFailureWaitsForAKeyOnTheTerminal) {
-    TerminalRun r = run_on_terminal({"nothing*.exe"}, PROMPT, "q");
-    EXPECT_TRUE(r.waited) << r.shown;
-    EXPECT_EQ(r.status, 1);
-    const std::string expected = std::string("Could not find any nothing*.exe\n") + PROMPT;
-    size_t at = r.shown.find(expected);
-    ASSERT_NE(at, std::string::npos) << r.shown;
-    EXPECT_EQ(r.shown.find('q', at + expected.size()), std::string::npos) << "echoed: " << r.shown;
-}
-
-// A name outside ASCII shows as it is on the terminal too; on Windows the
+// On a terminal (a console under Wine) a failure waits for one key, which is
+// not echoed. A name outside ASCII shows as it is there too; on Windows the
 // console then prints in UTF-8, the code page of the program's manifest.
-TEST_F(CliTest, NamesOutsideAsciiShowOnTheTerminal) {
+TEST_F(CliTest, AFailureWaitsForAKeyOnTheTerminal) {
     const std::string pattern = "n\xC3\xB6thing-\xE6\x97\xA5*.exe";  // o-umlaut, a kanji
-    TerminalRun r = run_on_terminal({pattern}, PROMPT, "q");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.shown.find("Could not find any " + pattern + "\n" + PROMPT), std::string::npos) << r.shown;
+    const std::string expected = "Could not find any " + pattern + "\n" + PROMPT;
+    PtyRun run(program({pattern}));
+    ASSERT_TRUE(run.read_until(expected)) << run.shown();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(run.running()) << "it must wait for a key";
+    run.type("q");
+    EXPECT_EQ(run.wait_for_exit(), 1);
+    run.drain(200);
+    const std::string shown = run.shown();
+    EXPECT_EQ(shown.find('q', shown.find(expected) + expected.size()), std::string::npos) << "echoed: " << shown;
 }
 
 TEST_F(CliTest, NoPayloadIsQuietSuccess) {
@@ -204,36 +198,15 @@ TEST_F(CliTest, APatternsDirectoryIsKept) {
     EXPECT_FALSE(fs::exists(work("dl.torrent")));
 }
 
-TEST_F(CliTest, ReplacesAnEarlierOutput) {
-    write_file(work("Quv-1-downloader.exe"), downloader());
-    write_file(work("Quv-1-downloader.torrent"), std::string(5000, 'x'));
-    EXPECT_EQ(run().status, 0);
-    EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), torrent_);
-    EXPECT_EQ(work_listing(), (std::vector<std::string>{"Quv-1-downloader.exe", "Quv-1-downloader.torrent"}));
-}
-
 // A save that fails says so, waits, ends with 1, opens nothing and loses nothing.
-TEST_F(CliTest, FailedSavesAreReported) {
-    const Bytes earlier = {'o', 'l', 'd'};
-    const struct {
-        const char* name;
-        Bytes file;
-        std::string located;
-        std::string failure;
-    } cases[] = {
-        {"into-a-dir.exe", downloader(), located(image_.size(), torrent_.size()),
-         "Could not save torrent!  Error " + std::to_string(target().error_is_directory) + "\n"},
-    };
+TEST_F(CliTest, AFailedSaveIsReported) {
     fs::create_directory(work("into-a-dir.torrent"));
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        write_file(work(c.name), c.file);
-        RunResult r = run({c.name});
-        std::string output = fs::path(c.name).replace_extension(".torrent").string();
-        EXPECT_EQ(r.out, "Extracting from " + std::string(c.name) + "...\n" + c.located + "Saving torrent to " +
-                             output + "...\n" + c.failure + PROMPT);
-        EXPECT_EQ(r.status, 1);
-    }
+    write_file(work("into-a-dir.exe"), downloader());
+    RunResult r = run({"into-a-dir.exe"});
+    EXPECT_EQ(r.out, "Extracting from into-a-dir.exe...\n" + located(image_.size(), torrent_.size()) +
+                         "Saving torrent to into-a-dir.torrent...\nCould not save torrent!  Error " +
+                         std::to_string(target().error_is_directory) + "\n" + PROMPT);
+    EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(fs::is_directory(work("into-a-dir.torrent")));
     EXPECT_EQ(work_listing(), (std::vector<std::string>{"into-a-dir.exe", "into-a-dir.torrent"}));
     EXPECT_EQ(opened(), "");
@@ -337,9 +310,13 @@ TEST_F(CliTest, UnusualNamesAreKept) {
 
 TEST_F(CliTest, TheFirstLineIsShownBeforeThePause) {
     write_file(work("Quv-1-downloader.exe"), downloader());
-    std::string line;
-    EXPECT_TRUE(still_running_after_first_line(&line));
-    EXPECT_EQ(line, "Extracting from Quv-1-downloader.exe...\n");
+    bool running = false;
+    RunResult r = run_with({}, {}, [&](pid_t pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        running = waitpid(pid, nullptr, WNOHANG) == 0;
+    });
+    EXPECT_TRUE(running) << "the first line came only at the end";
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "Extracting from Quv-1-downloader.exe...\n");
 }
 
 TEST_F(CliTest, HelpAndVersion) {

@@ -4,17 +4,15 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
-
-extern char** environ;
 
 std::vector<std::string>& program_command() {
     static std::vector<std::string> command;
@@ -56,15 +54,10 @@ Target& selected_target() {
 constexpr auto OPENER_WAIT = std::chrono::seconds(5);
 
 // Starts the program; its stdout is the returned pipe's read end.
-pid_t spawn(const fs::path& cwd, const fs::path& bin, const std::vector<std::string>& args, int* out,
-            const std::function<void()>& before_exec = {}) {
-    std::vector<std::string> argv = program_command();
-    argv.insert(argv.end(), args.begin(), args.end());
+pid_t spawn(Launch how, int* out, const std::function<void()>& before_exec = {}) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return -1;
-    std::string path_env = bin.string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    pid_t pid = fork();
-    if (pid == 0) {
+    how.in_child = [&] {
         // No controlling terminal, so the key wait returns at once even when
         // the suite itself runs in one; standard input closed.
         setsid();
@@ -72,27 +65,12 @@ pid_t spawn(const fs::path& cwd, const fs::path& bin, const std::vector<std::str
         close(pipe_fds[0]);
         close(pipe_fds[1]);
         close(0);
-        if (chdir(cwd.c_str()) != 0) _exit(126);
-        setenv("PATH", path_env.c_str(), 1);
-        // Where the opener registered in the Wine prefix records its calls.
-        setenv("DL2TORRENT_OPENED_LOG", target().program_path(bin / "opened.log").c_str(), 1);
         if (before_exec) before_exec();
-        std::vector<char*> raw;
-        for (auto& a : argv) raw.push_back(a.data());
-        raw.push_back(nullptr);
-        execvp(raw[0], raw.data());
-        _exit(127);
-    }
+    };
+    pid_t pid = launch(how);
     close(pipe_fds[1]);
     *out = pipe_fds[0];
     return pid;
-}
-
-int wait_status(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
@@ -109,14 +87,25 @@ void EndToEndTest::SetUp() {
     fs::permissions(path("bin/xdg-open"), fs::perms::owner_all);
 }
 
+Launch EndToEndTest::program(const std::vector<std::string>& args) const {
+    // The environment names where the opener registered in the Wine prefix records its calls.
+    Launch how{.argv = program_command(), .cwd = work().string(), .path_first = path("bin").string(),
+               .env = {{"DL2TORRENT_OPENED_LOG", target().program_path(path("bin/opened.log"))}}};
+    how.argv.insert(how.argv.end(), args.begin(), args.end());
+    return how;
+}
+
 RunResult EndToEndTest::run(const std::vector<std::string>& args) const { return run_with(args, {}); }
 
 RunResult EndToEndTest::run_with(const std::vector<std::string>& args, const std::function<void()>& before_exec,
                                  const std::function<void(pid_t)>& after_first_line) const {
     RunResult result;
     int out = -1;
-    pid_t pid = spawn(work(), path("bin"), args, &out, before_exec);
-    if (pid < 0) return result;
+    pid_t pid = spawn(program(args), &out, before_exec);
+    if (pid < 0) {
+        close(out);
+        return result;
+    }
     if (after_first_line) {
         char c;
         while (read(out, &c, 1) == 1) {
@@ -135,25 +124,6 @@ RunResult EndToEndTest::run_with(const std::vector<std::string>& args, const std
     close(out);
     result.status = wait_status(pid);
     return result;
-}
-
-bool EndToEndTest::still_running_after_first_line(std::string* line) const {
-    int out = -1;
-    pid_t pid = spawn(work(), path("bin"), {}, &out);
-    if (pid < 0) return false;
-    char c;
-    while (read(out, &c, 1) == 1) {
-        line->push_back(c);
-        if (c == '\n') break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    bool running = waitpid(pid, nullptr, WNOHANG) == 0;
-    char rest[4096];
-    while (read(out, rest, sizeof rest) > 0) {
-    }
-    close(out);
-    if (running) wait_status(pid);
-    return running;
 }
 
 namespace {
@@ -183,53 +153,91 @@ std::string visible_text(const std::string& raw) {
     return text;
 }
 
-// Reads what the terminal has for up to `ms` milliseconds; false at its end.
-bool read_terminal(int fd, std::string* raw, int ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
-        char buffer[4096];
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        raw->append(buffer, static_cast<size_t>(n));
+// In the child: forks the job, which returns, and waits for it to pass on
+// its exit status.
+void become_background_job() {
+    pid_t job = fork();
+    if (job == 0) {
+        setpgid(0, 0);
+        return;
     }
-    return true;
+    _exit(wait_status(job));
 }
 
 }  // namespace
 
-EndToEndTest::TerminalRun EndToEndTest::run_on_terminal(const std::vector<std::string>& args,
-                                                        const std::string& prompt, const std::string& key) const {
-    TerminalRun result;
-    std::vector<std::string> argv = program_command();
-    argv.insert(argv.end(), args.begin(), args.end());
-    int terminal = -1;
-    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (pid < 0) return result;
-    if (pid == 0) {
-        if (chdir(work().c_str()) != 0) _exit(126);
-        std::vector<char*> raw;
-        for (auto& a : argv) raw.push_back(a.data());
-        raw.push_back(nullptr);
-        execvp(raw[0], raw.data());
-        _exit(127);
+PtyRun::PtyRun(Launch how, Start start) {
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
+    tcgetattr(slave_, &before_);
+    how.in_child = [&] {
+        setsid();
+        if (ioctl(slave_, TIOCSCTTY, 0) != 0) _exit(126);
+        // SIGINT as an interactive shell leaves it for a job, whatever the
+        // suite was started with.
+        signal(SIGINT, start == Start::SIGINT_IGNORED ? SIG_IGN : SIG_DFL);
+        int in = start == Start::STDIN_FROM_NULL ? open("/dev/null", O_RDONLY) : slave_;
+        int out = start == Start::STDOUT_TO_FILE ? open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600) : slave_;
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(slave_, 2);
+        close(master_);
+        // As a shell starts a job with "&": a process group of its own,
+        // while this one, the session's, keeps the terminal.
+        if (start == Start::BACKGROUND) become_background_job();
+    };
+    pid_ = launch(how);
+}
+
+PtyRun::~PtyRun() {
+    if (pid_ > 0 && !exited_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
     }
-    std::string raw;
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+}
+
+bool PtyRun::read_until(const std::string& text) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (visible_text(raw).find(prompt) == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        if (!read_terminal(terminal, &raw, 100)) break;
-    read_terminal(terminal, &raw, 300);
-    result.waited = waitpid(pid, nullptr, WNOHANG) == 0;
-    if (write(terminal, key.data(), key.size()) != static_cast<ssize_t>(key.size())) kill(pid, SIGKILL);
-    // Up to 10 s for the program to end; then it is stopped.
-    for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG | WNOWAIT) == 0; ++i) read_terminal(terminal, &raw, 100);
-    if (waitpid(pid, nullptr, WNOHANG | WNOWAIT) == 0) kill(pid, SIGKILL);
-    result.status = wait_status(pid);
-    read_terminal(terminal, &raw, 200);
-    close(terminal);
-    result.shown = visible_text(raw);
-    return result;
+    while (shown().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        read_some(100);
+    }
+    return true;
+}
+
+bool PtyRun::running() {
+    int status;
+    if (exited_ || waitpid(pid_, &status, WNOHANG) != pid_) return !exited_;
+    exited_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+}
+
+int PtyRun::wait_for_exit() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (running() && std::chrono::steady_clock::now() < deadline) read_some(10);
+    return exited_ ? status_ : -1;
+}
+
+void PtyRun::type(const std::string& keys) { (void)!write(master_, keys.data(), keys.size()); }
+
+int PtyRun::unread_input() const {
+    int n = -1;
+    ioctl(slave_, FIONREAD, &n);
+    return n;
+}
+
+std::string PtyRun::shown() const { return visible_text(screen_); }
+
+bool PtyRun::read_some(int ms) {
+    pollfd p = {master_, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0) return false;
+    char buffer[4096];
+    ssize_t n = read(master_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    screen_.append(buffer, static_cast<size_t>(n));
+    return true;
 }
 
 std::string EndToEndTest::opened() const {
@@ -276,9 +284,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "unknown %s: native or windows\n", arg.c_str());
             return 2;
         }
-        if (arg.rfind(flag, 0) != 0) continue;
-        std::istringstream words(arg.substr(flag.size()));
-        for (std::string word; words >> word;) program_command().push_back(word);
+        if (arg.rfind(flag, 0) == 0) program_command() = command_words(arg.substr(flag.size()));
     }
     signal(SIGPIPE, SIG_IGN);
     return RUN_ALL_TESTS();

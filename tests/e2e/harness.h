@@ -2,10 +2,13 @@
 // what it prints, its exit status and what it hands to the desktop.
 #pragma once
 
+#include <termios.h>
+
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "launch.h"
 #include "support.h"
 
 // The program's command line, from --program=... on the suite's own command
@@ -39,6 +42,9 @@ class EndToEndTest : public ScratchDirTest {
 protected:
     void SetUp() override;
     std::filesystem::path work(const std::string& name = {}) const { return path("work") / name; }
+    // The program's command line with `args`, to start in work/ with bin/
+    // first on PATH.
+    Launch program(const std::vector<std::string>& args) const;
     // Runs the program in work/ with standard input closed and no terminal.
     RunResult run(const std::vector<std::string>& args = {}) const;
     // The same, with `before_exec` run in the child just before the program
@@ -47,24 +53,63 @@ protected:
     // id, once its first line has arrived.
     RunResult run_with(const std::vector<std::string>& args, const std::function<void()>& before_exec,
                        const std::function<void(pid_t)>& after_first_line = {}) const;
-    // Starts the program and returns once its first line has arrived; then
-    // whether it was still running 200 ms later, and that line.
-    bool still_running_after_first_line(std::string* line) const;
-    // Runs the program on a terminal of its own: waits until `prompt` shows,
-    // notes whether it still runs 300 ms later, types `key`, and collects
-    // the rest. The output is as the terminal shows it (see visible_text).
-    struct TerminalRun {
-        bool waited = false;  // still running after the prompt, before the key
-        int status = -1;
-        std::string shown;
-    };
-    TerminalRun run_on_terminal(const std::vector<std::string>& args, const std::string& prompt,
-                                const std::string& key) const;
     // The paths the desktop was asked to open, one per line; waits a little
     // for the opener, which runs on after the program.
     std::string opened() const;
     // Everything in work/, sorted.
     std::vector<std::string> work_listing() const { return listing("work"); }
+};
+
+// How the program is started on a terminal.
+enum class Start {
+    FOREGROUND,      // standard input and output on the terminal, as typed at a shell
+    STDIN_FROM_NULL, // < /dev/null
+    STDOUT_TO_FILE,  // > out.txt
+    BACKGROUND,      // & : in a process group that does not own the terminal
+    SIGINT_IGNORED,  // as a shell starts a job that Ctrl+C must not end
+};
+
+// The program with a pseudo-terminal (a console under Wine) as its
+// controlling terminal and, unless `start` says otherwise, as its standard
+// input and output; killed at the end if it still runs.
+class PtyRun {
+public:
+    PtyRun(Launch how, Start start = Start::FOREGROUND);
+    ~PtyRun();
+    PtyRun(const PtyRun&) = delete;
+    PtyRun& operator=(const PtyRun&) = delete;
+    bool started() const { return pid_ > 0; }
+    // Reads what the program writes until the terminal shows `text`, or 20 s.
+    bool read_until(const std::string& text);
+    // Reads whatever more arrives within `ms` milliseconds.
+    void drain(int ms) {
+        while (read_some(ms)) {
+        }
+    }
+    bool running();
+    // Waits up to 10 s for the end; the exit status, or 128 + signal.
+    int wait_for_exit();
+    void type(const std::string& keys);
+    termios settings() const {
+        termios now{};
+        tcgetattr(slave_, &now);
+        return now;
+    }
+    const termios& settings_before() const { return before_; }
+    // Bytes typed but not read by anyone.
+    int unread_input() const;
+    // What the program wrote, and the text a terminal shows for it.
+    const std::string& screen() const { return screen_; }
+    std::string shown() const;
+
+private:
+    bool read_some(int ms);
+    int master_ = -1, slave_ = -1;
+    pid_t pid_ = -1;
+    termios before_{};
+    bool exited_ = false;
+    int status_ = -1;
+    std::string screen_;
 };
 
 // The prompt every failure ends with.

@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -21,16 +23,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class HostileTest : public DownloaderTest {
-protected:
-    // Everything but the inputs and outputs the test knows of.
-    std::vector<std::string> temporaries() const {
-        std::vector<std::string> found;
-        for (const auto& name : work_listing())
-            if (name.find(".tmp") != std::string::npos) found.push_back(name);
-        return found;
+class HostileTest : public DownloaderTest {};
+
+// The descriptors on which process `pid` holds `file` open, as /proc shows
+// them; waits up to 10 s for the first.
+std::vector<int> descriptors_on(pid_t pid, const fs::path& file) {
+    std::vector<int> found;
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (found.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::error_code error, ignored;
+        for (fs::directory_iterator it(fds, error), end; !error && it != end; it.increment(error))
+            if (fs::read_symlink(it->path(), ignored) == file) found.push_back(std::stoi(it->path().filename()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-};
+    return found;
+}
 
 // RLIMIT_FSIZE with SIGXFSZ ignored: a write past the limit fails with EFBIG,
 // as on a full disk, and must cost no earlier output.
@@ -47,6 +55,13 @@ TEST_F(HostileTest, DiskFull) {
         {"the limit falls in the second chunk", 5000, true},
         {"one byte short", 3 * 4096 + 4, false},
     };
+    auto file_size_limit = [](rlim_t limit) {
+        return [limit] {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl = {limit, limit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        };
+    };
     write_file(work("Quv-1-downloader.exe"), concat(image_, payload));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -54,16 +69,11 @@ TEST_F(HostileTest, DiskFull) {
             write_file(work("Quv-1-downloader.torrent"), earlier);
         else
             fs::remove(work("Quv-1-downloader.torrent"));
-        rlim_t limit = c.limit;
-        RunResult r = run_with({}, [limit] {
-            signal(SIGXFSZ, SIG_IGN);
-            struct rlimit rl = {limit, limit};
-            setrlimit(RLIMIT_FSIZE, &rl);
-        });
+        RunResult r = run_with({}, file_size_limit(c.limit));
         EXPECT_EQ(r.out, success("Quv-1-downloader.exe", "Quv-1-downloader.torrent", image_.size(), payload.size()) +
                              "Could not save torrent!  Error " + std::to_string(EFBIG) + "\n" + PROMPT);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        EXPECT_EQ(temporaries_beside(work("Quv-1-downloader.torrent")), std::vector<std::string>{});
         if (c.has_earlier) {
             EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), earlier);
         } else {
@@ -71,11 +81,7 @@ TEST_F(HostileTest, DiskFull) {
         }
     }
     // Just enough room: the save goes through.
-    RunResult r = run_with({}, [&] {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl = {payload.size(), payload.size()};
-        setrlimit(RLIMIT_FSIZE, &rl);
-    });
+    RunResult r = run_with({}, file_size_limit(payload.size()));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), payload);
     EXPECT_EQ(opened(), target().opened_path(work(), "Quv-1-downloader.torrent") + "\n");
@@ -127,7 +133,7 @@ TEST_F(HostileTest, InputChangedDuringThePause) {
         } else {
             EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), c.saved);
         }
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        EXPECT_EQ(temporaries_beside(work("Quv-1-downloader.torrent")), std::vector<std::string>{});
     }
 }
 
@@ -209,21 +215,29 @@ TEST_F(HostileTest, AnOutputThatIsASymbolicLinkIsReplacedNotFollowed) {
     EXPECT_EQ(listing("elsewhere"), std::vector<std::string>{"target"});
 }
 
+// The opener gets each saved file's full path, or the name as printed when
+// that path would not fit in MAX_PATH: "./" repeated makes a relative name
+// that fits, and so does the run's every path, but not the full one.
 TEST_F(HostileTest, PatternsWithParentsAbsolutePathsSpacesAndOtherBytes) {
     fs::create_directories(path("elsewhere"));
     fs::create_directories(work("my downloads"));
     fs::create_directories(work("d\xc3\xbc"));
     const std::string absolute = fs::canonical(work()).string();
+    // "./" as often as the output name, its zero included, still fits in MAX_PATH.
+    std::string dots;
+    while (dots.size() + 2 + std::strlen("y5.torrent") + 1 <= target().path_max) dots += "./";
     const struct {
         const char* what;
         std::string file;     // relative to work/
         std::string pattern;
         std::string input;    // as the program names it
         std::string output;
+        std::string opened = {};  // empty: the current directory, then the output
     } cases[] = {
         {"a parent folder", "../elsewhere/x1.exe", "../elsewhere/x*.exe", "../elsewhere/x1.exe", "../elsewhere/x1.torrent"},
         {"up and back down", "a2.exe", "../work/a*.exe", "../work/a2.exe", "../work/a2.torrent"},
-        {"an absolute path", "b3.exe", absolute + "/b*.exe", absolute + "/b3.exe", absolute + "/b3.torrent"},
+        {"an absolute path", "b3.exe", absolute + "/b*.exe", absolute + "/b3.exe", absolute + "/b3.torrent",
+         absolute + "/b3.torrent"},
         {"spaces", "my downloads/Quv 4 downloader.exe", "my downloads/Quv * downloader.exe",
          "my downloads/Quv 4 downloader.exe", "my downloads/Quv 4 downloader.torrent"},
         {"UTF-8 letters", "d\xc3\xbc/Quv-\xc3\xa9-downloader.exe", "d\xc3\xbc/Quv-*-downloader.exe",
@@ -233,14 +247,18 @@ TEST_F(HostileTest, PatternsWithParentsAbsolutePathsSpacesAndOtherBytes) {
         // ? stands for one character, here two bytes.
         {"a backslash", "back\\slash.exe", "back\\slash.exe", "back\\slash.exe", "back\\slash.torrent"},
         {"? over a two-byte letter", "caf\xc3\xa9.exe", "caf?.exe", "caf\xc3\xa9.exe", "caf\xc3\xa9.torrent"},
+        {"a full path longer than MAX_PATH", "y5.exe", dots + "y*.exe", dots + "y5.exe", dots + "y5.torrent",
+         dots + "y5.torrent"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        fs::remove(path("bin/opened.log"));
         write_file(work(c.file), concat(image_, torrent_));
         RunResult r = run({c.pattern});
         EXPECT_EQ(r.out, success(c.input, c.output, image_.size(), torrent_.size()));
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(read_file(work(c.output)), torrent_);
+        EXPECT_EQ(read_file(work(fs::path(c.file).replace_extension(".torrent"))), torrent_);
+        EXPECT_EQ(opened(), (c.opened.empty() ? absolute + "/" + c.output : c.opened) + "\n");
     }
     EXPECT_EQ(listing("elsewhere"), (std::vector<std::string>{"x1.exe", "x1.torrent"}));
     // ".." itself matches the parent folder, which cannot be opened as a file.
@@ -316,13 +334,14 @@ TEST_F(HostileTest, PeHeadersAtTheirExtremes) {
         if (c.expect == NOTHING) {
             EXPECT_FALSE(fs::exists(work("x.torrent")));
         }
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        EXPECT_EQ(temporaries_beside(work("x.torrent")), std::vector<std::string>{});
     }
 }
 
 // Console output is best effort: a reader that went away, a full disk or a
 // closed descriptor never costs the save, and the status is the one the run
-// earned. SIGPIPE has its default action, as in a shell's pipeline.
+// earned. SIGPIPE has its default action, as in a shell's pipeline. A file
+// the run opens never takes the number of a closed standard descriptor.
 TEST_F(HostileTest, OutputThatGoesNowhere) {
     auto reader_gone = [] {
         int fds[2];
@@ -345,8 +364,10 @@ TEST_F(HostileTest, OutputThatGoesNowhere) {
         {"a full disk (> /dev/full)", full},
         {"closed (>&-)", [] { close(1); }},
         {"closed, and standard error too", [] { close(1), close(2); }},
+        {"standard error closed (2>&-)", [] { close(2); }},
     };
     write_file(work("Quv-1-downloader.exe"), downloader());
+    const fs::path input = fs::canonical(work("Quv-1-downloader.exe"));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove(work("Quv-1-downloader.torrent"));
@@ -354,10 +375,13 @@ TEST_F(HostileTest, OutputThatGoesNowhere) {
             signal(SIGPIPE, SIG_DFL);
             c.output();
         };
-        EXPECT_EQ(run_with({}, setup).status, 0);
+        std::vector<int> holding;
+        EXPECT_EQ(run_with({}, setup, [&](pid_t pid) { holding = descriptors_on(pid, input); }).status, 0);
+        ASSERT_FALSE(holding.empty()) << "the input was never seen open";
+        EXPECT_GT(*std::min_element(holding.begin(), holding.end()), 2);
         EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), torrent_);
         EXPECT_EQ(run_with({"nothing*.exe"}, setup).status, 1);
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        EXPECT_EQ(temporaries_beside(work("Quv-1-downloader.torrent")), std::vector<std::string>{});
     }
 }
 
@@ -368,6 +392,7 @@ TEST_F(HostileTest, InterruptedSaveLeavesNothingBehind) {
     const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
     // Large enough that the save is still going when the signal comes.
     write_file(work("Quv-1-downloader.exe"), concat(image_, torrent_with_pieces(Bytes(64 << 20, 0x5A))));
+    const fs::path output = work("Quv-1-downloader.torrent");
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(sig);
         write_file(work("Quv-1-downloader.torrent"), earlier);
@@ -375,14 +400,14 @@ TEST_F(HostileTest, InterruptedSaveLeavesNothingBehind) {
         RunResult r = run_with({}, [] { signal(SIGINT, SIG_DFL); }, [&](pid_t pid) {
             // The temporary file appears once the pause and the search are over.
             auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            while (!(seen = !temporaries().empty()) && std::chrono::steady_clock::now() < deadline)
+            while (!(seen = !temporaries_beside(output).empty()) && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             kill(pid, sig);
         });
         EXPECT_TRUE(seen) << "the save never started";
         EXPECT_EQ(r.status, 128 + sig);
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
-        EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), earlier);
+        EXPECT_EQ(temporaries_beside(output), std::vector<std::string>{});
+        EXPECT_EQ(read_file(output), earlier);
     }
 }
 

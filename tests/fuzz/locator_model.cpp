@@ -144,20 +144,12 @@ int model_value(const Data& d, size_t* pos, size_t end, int depth, bool* info_di
 
 }  // namespace
 
-bool model_trailer(const Data& d, uint32_t* position, int32_t* back) {
-    if (d.size() < 8) return false;
-    // Candidates run from size-8 down to 1; 0 only when the file is the trailer.
-    for (uint64_t p = d.size() - 8;; --p) {
-        if (d[p] == 'P' && d[p + 1] == 'S' && d[p + 2] == 'E' && d[p + 3] == 'R') {
-            int64_t start = static_cast<int64_t>(p) + static_cast<int32_t>(u32(d, p + 4));
-            if (start >= 0 && start < static_cast<int64_t>(d.size())) {
-                *position = static_cast<uint32_t>(p);
-                *back = static_cast<int32_t>(u32(d, p + 4));
-                return true;
-            }
-        }
-        if (p <= 1) return false;
-    }
+bool model_trailer(const Data& data, uint32_t* position, int32_t* back) {
+    auto read8 = [&](uint64_t p, unsigned char* t) {
+        std::memcpy(t, data.data() + p, TRAILER_SIZE);
+        return true;
+    };
+    return model_trailer(data.size(), read8, position, back);
 }
 
 PayloadLocation model_locate(const Data& data) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform.h"
@@ -12,14 +13,23 @@
 
 namespace {
 
-INPUT_RECORD key_event(WORD key, bool down, char character = 0) {
+// A key event as the console records a keyboard's: the virtual key, the
+// scan code, the character and the state of the control keys.
+INPUT_RECORD key_event(WORD key, WORD scan, bool down, char character = 0, DWORD state = 0) {
     INPUT_RECORD record = {};
     record.EventType = KEY_EVENT;
     record.Event.KeyEvent.bKeyDown = down ? TRUE : FALSE;
     record.Event.KeyEvent.wRepeatCount = 1;
     record.Event.KeyEvent.wVirtualKeyCode = key;
+    record.Event.KeyEvent.wVirtualScanCode = scan;
     record.Event.KeyEvent.uChar.AsciiChar = character;
+    record.Event.KeyEvent.dwControlKeyState = state;
     return record;
+}
+
+// A key pressed alone and let go.
+std::vector<INPUT_RECORD> keystroke(WORD key, WORD scan, DWORD state) {
+    return {key_event(key, scan, true, 0, state), key_event(key, scan, false, 0, state)};
 }
 
 INPUT_RECORD focus_event() {
@@ -45,6 +55,7 @@ protected:
         ASSERT_EQ(written, events.size());
     }
     void start_waiting() {
+        done_ = false;
         waiter_ = std::thread([this] {
             wait_for_key();
             done_ = true;
@@ -64,31 +75,47 @@ protected:
     std::atomic<bool> done_{false};
 };
 
+// What a keyboard sends for Shift, Ctrl, Alt, AltGr, a lock key or a Windows
+// key pressed alone does not answer the prompt, nor does the release of a
+// key or an event that is no key. A letter typed with Shift held does.
 TEST_F(KeyWaitTest, ModifierKeysAloneDoNotEndIt) {
+    const std::vector<INPUT_RECORD> alone[] = {
+        // Shift, Ctrl, Alt and the Windows key, left and right; AltGr is the
+        // left Ctrl and the right Alt at once.
+        keystroke(VK_SHIFT, 0x2A, SHIFT_PRESSED), keystroke(VK_SHIFT, 0x36, SHIFT_PRESSED),
+        keystroke(VK_CONTROL, 0x1D, LEFT_CTRL_PRESSED), keystroke(VK_CONTROL, 0x1D, RIGHT_CTRL_PRESSED | ENHANCED_KEY),
+        keystroke(VK_MENU, 0x38, LEFT_ALT_PRESSED), keystroke(VK_MENU, 0x38, RIGHT_ALT_PRESSED | ENHANCED_KEY),
+        keystroke(VK_LWIN, 0x5B, ENHANCED_KEY), keystroke(VK_RWIN, 0x5C, ENHANCED_KEY),
+        {key_event(VK_CONTROL, 0x1D, true, 0, LEFT_CTRL_PRESSED),
+         key_event(VK_MENU, 0x38, true, 0, LEFT_CTRL_PRESSED | RIGHT_ALT_PRESSED | ENHANCED_KEY)},
+        keystroke(VK_CAPITAL, 0x3A, CAPSLOCK_ON), keystroke(VK_NUMLOCK, 0x45, NUMLOCK_ON | ENHANCED_KEY),
+        keystroke(VK_SCROLL, 0x46, SCROLLLOCK_ON),
+        {key_event('A', 0x1E, false, 'a'), focus_event()},
+    };
     start_waiting();
-    const WORD modifiers[] = {VK_SHIFT, VK_LSHIFT, VK_RSHIFT, VK_CONTROL, VK_LCONTROL, VK_RCONTROL, VK_MENU,
-                              VK_LMENU, VK_RMENU, VK_CAPITAL, VK_NUMLOCK, VK_SCROLL, VK_LWIN, VK_RWIN};
-    for (WORD key : modifiers) inject({key_event(key, true), key_event(key, false)});
-    // Neither does the release of a key, nor an event that is no key.
-    inject({key_event('A', false, 'a'), focus_event()});
+    for (const auto& events : alone) inject(events);
     settle();
     EXPECT_FALSE(done_);
-    inject({key_event(VK_SHIFT, true), key_event('A', true, 'A')});
+    inject({key_event(VK_SHIFT, 0x2A, true, 0, SHIFT_PRESSED), key_event('A', 0x1E, true, 'A', SHIFT_PRESSED)});
     EXPECT_TRUE(ended_within_seconds(5));
 }
 
 TEST_F(KeyWaitTest, KeysTypedBeforeTheWaitDoNotAnswerIt) {
-    inject({key_event('Y', true, 'y'), key_event('Y', false, 'y')});
+    inject({key_event('Y', 0x15, true, 'y'), key_event('Y', 0x15, false, 'y')});
     start_waiting();
     EXPECT_FALSE(done_);
-    inject({key_event(VK_RETURN, true, '\r')});
+    inject({key_event(VK_RETURN, 0x1C, true, '\r')});
     EXPECT_TRUE(ended_within_seconds(5));
 }
 
+// F1, the menu key beside the Windows keys, an arrow: keys without a character.
 TEST_F(KeyWaitTest, KeysWithoutACharacterEndIt) {
-    start_waiting();
-    inject({key_event(VK_F1, true)});
-    EXPECT_TRUE(ended_within_seconds(5));
+    for (auto [key, scan, state] : {std::tuple<WORD, WORD, DWORD>{VK_F1, 0x3B, 0}, {VK_APPS, 0x5D, ENHANCED_KEY},
+                                    {VK_LEFT, 0x4B, ENHANCED_KEY}}) {
+        start_waiting();
+        inject({key_event(key, scan, true, 0, state)});
+        ASSERT_TRUE(ended_within_seconds(5)) << key;  // a waiter still blocked cannot be replaced
+    }
 }
 
 // Paths are in the ANSI code page, so the console prints in that one while

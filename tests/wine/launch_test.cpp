@@ -80,17 +80,10 @@ protected:
     // Waits up to 20 s for the save's temporary file to appear.
     bool save_started() const {
         for (int i = 0; i < 20000; ++i) {
-            if (!temporaries().empty()) return true;
+            if (!temporaries_beside(path("Quv-1-downloader.torrent")).empty()) return true;
             std::this_thread::sleep_for(1ms);
         }
         return false;
-    }
-    // The temporary files in the folder.
-    std::vector<std::string> temporaries() const {
-        std::vector<std::string> found;
-        for (const auto& name : listing())
-            if (name.find(".tmp") != std::string::npos) found.push_back(name);
-        return found;
     }
     // Holds `name` open as a torrent client may: shared for reading and
     // writing, not for deleting, so it cannot be replaced meanwhile.
@@ -148,7 +141,7 @@ TEST_F(LaunchTest, AnOutputHeldOpenForAMomentIsWaitedFor) {
         std::this_thread::sleep_for(c.held);
         holder.reset();
         EXPECT_EQ(finish(10s), c.status) << output();
-        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+        EXPECT_EQ(temporaries_beside(path("Quv-1-downloader.torrent")), std::vector<std::string>{});
         if (c.status == 0) {
             EXPECT_EQ(read_file(path("Quv-1-downloader.torrent")), torrent_);
         } else {
@@ -205,7 +198,7 @@ TEST_F(LaunchTest, CtrlCDuringTheSaveCleansUp) {
     EXPECT_TRUE(status == static_cast<DWORD>(STATUS_CONTROL_C_EXIT) || status == 0) << status;
     SetConsoleCtrlHandler(ignore, FALSE);
     EXPECT_EQ(GetConsoleOutputCP(), ours);
-    EXPECT_EQ(temporaries(), std::vector<std::string>{});
+    EXPECT_EQ(temporaries_beside(path("Quv-1-downloader.torrent")), std::vector<std::string>{});
     EXPECT_EQ(read_file(path("Quv-1-downloader.torrent")), earlier);
     SetConsoleOutputCP(before);
 }
