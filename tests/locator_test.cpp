@@ -132,6 +132,18 @@ TEST_P(TrailerSearchTest, BlockSearchMatchesPlainModel) {
     }
 }
 
+// The portable set always, the wider one where the CPU has it, and a run
+// takes the widest.
+TEST(TrailerFilterSets, EverySetTheCpuExecutes) {
+    std::span<const TrailerFilters* const> sets = runnable_trailer_filters();
+    ASSERT_FALSE(sets.empty());
+    EXPECT_STREQ(sets.front()->name, "portable");
+    const TrailerFilters* wide = wide_trailer_filters();
+    EXPECT_EQ(sets.size(), wide ? 2u : 1u);
+    EXPECT_EQ(sets.back(), wide ? wide : sets.front());
+    EXPECT_EQ(&trailer_filters(), sets.back());
+}
+
 // The highest position p <= size - 8 holding "PSER", one position at a time.
 int64_t model_last_magic(const unsigned char* data, size_t size) {
     for (size_t p = size; p-- > 0;) {
