@@ -92,13 +92,13 @@ void report(const Options& o, const Results& r) {
                 ms(r.run), ms(floor2), ratio2, verdict(ratio2 <= 1.1));
     std::printf("   against large calls                 %9.1f ms / read once + copy in 1 MiB calls %5.1f ms = %6.2f x\n",
                 ms(r.run), ms(base2), r.run / base2);
-    std::printf("   parts: locate %.1f ms, torrent check %.2f ms, save %.1f ms; read once %.1f ms, copy in 4 KiB calls"
+    std::printf("   parts: locate %.1f ms, torrent check %.1f us, save %.1f ms; read once %.1f ms, copy in 4 KiB calls"
                 " %.1f ms, in 1 MiB calls %.1f ms; every save and copy ends with an fsync, %.1f ms of the copy's\n",
-                ms(r.locate), ms(r.check), ms(r.save), ms(r.image_read), ms(r.chunk_copy), ms(r.copy), ms(r.sync));
+                ms(r.locate), 1e3 * ms(r.check), ms(r.save), ms(r.image_read), ms(r.chunk_copy), ms(r.copy), ms(r.sync));
     double check_share = 100 * r.check / r.run;
-    std::printf("   torrent check (its pieces string passed over) %.2f ms / run minus pause %.1f ms = %.2f %%"
+    std::printf("   torrent check (its pieces string passed over) %.1f us / run minus pause %.1f ms = %.3f %%"
                 "  (target <= 2 %%: %s)\n",
-                ms(r.check), ms(r.run), check_share, verdict(check_share <= 2));
+                1e3 * ms(r.check), ms(r.run), check_share, verdict(check_share <= 2));
     std::printf("3. one position at a time (%g MiB, x%.0f) %9.0f ms / trailer search %9.1f ms = %6.0f x  (target >= 1000: %s)\n",
                 mib(o.naive_size), static_cast<double>(o.size) / static_cast<double>(o.naive_size),
                 ms(r.naive_scaled), ms(t_search), ratio3, verdict(ratio3 >= 1000));
