@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -266,6 +267,25 @@ TEST_F(HostileTest, PatternsWithParentsAbsolutePathsSpacesAndOtherBytes) {
     EXPECT_EQ(r.out, "Extracting from .....\nCould not open input file!  Error " + std::to_string(EISDIR) +
                          "\n  current directory " + absolute + "\n" + PROMPT);
     EXPECT_EQ(r.status, 1);
+}
+
+// A working directory deeper than the longest path: its full name cannot
+// be had, so the opener gets the output's name as it stands.
+TEST_F(HostileTest, AWorkingDirectoryLongerThanAnyPath) {
+    const std::string level(250, 'd');
+    const Bytes file = concat(image_, torrent_);
+    RunResult r = run_with({"x.exe"}, [&] {
+        for (size_t depth = 0; depth * (level.size() + 1) <= target().path_max; ++depth)
+            if (mkdir(level.c_str(), 0755) != 0 || chdir(level.c_str()) != 0) _exit(125);
+        int fd = open("x.exe", O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size())) _exit(125);
+        close(fd);
+    });
+    EXPECT_EQ(r.out, success("x.exe", "x.torrent", image_.size(), torrent_.size()));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(opened(), "x.torrent\n");
+    // A tree this deep takes a remover that walks it by descriptors.
+    EXPECT_EQ(std::system(("rm -rf '" + work(level).string() + "'").c_str()), 0);
 }
 
 // PE headers with every field at its extreme: nothing out of bounds, and
