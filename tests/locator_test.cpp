@@ -226,6 +226,9 @@ TEST_F(LocatorTest, PeOverlayCases) {
         {"only empty sections at 0", {.sections = {{0, 0}, {0, 0}}}, 0, 0},
         {"negative e_lfanew", {.lfanew = -8, .sections = {{0x200, 0x100}}}, 0, 0},
         {"section table cut short", {.sections = {{0x200, 0x100}, {0x300, 0x100}}, .file_size = 0}, 0, 0},
+        {"a signature said to start just past the file's end is no signature here",
+         {.sections = {{0x200, 0x100}}, .certificate_start = 0x304, .certificate_size = 0x100, .file_size = 0x302},
+         0x300, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

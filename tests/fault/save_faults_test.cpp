@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -160,6 +161,10 @@ CleanRun FaultTest::clean_run(const Scenario& s) {
         if (call.call == Call::CreateFileA && call.write_access && clean.save_begin == none) clean.save_begin = i;
         if (call.call == Call::MoveFileExA) clean.save_end = i + 1;
     }
+    // A save that went through removes nothing.
+    EXPECT_EQ(std::count_if(clean.calls.begin(), clean.calls.end(),
+                            [](const CallRecord& call) { return call.call == Call::DeleteFileA; }),
+              0);
     EXPECT_LT(clean.identity_begin, clean.save_begin);
     EXPECT_LT(clean.save_begin, clean.save_end);
     return clean;
