@@ -276,6 +276,8 @@ TEST_F(LocatorTest, StructuresAfterTheSections) {
         {"symbols after a gap end the payload", 0, 0, 16, 0x400, 2, 10, 0x300, 0x100},
         {"symbols, then a signature, then the payload", 0x330, 0x50, 16, 0x300, 2, 12, 0x380, 0x280},
         {"a signature, then symbols, then the payload", 0x300, 0x40, 16, 0x340, 1, 4, 0x356, 0x2AA},
+        {"a signature inside the symbol tables: nothing", 0x310, 0x40, 16, 0x300, 2, 10, 0, 0},
+        {"a string table said to start 2 GiB on", 0, 0, 16, 0x7FFFFFEE, 1, 0, 0x300, 0x300},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -285,7 +287,7 @@ TEST_F(LocatorTest, StructuresAfterTheSections) {
                           .symbol_table = c.symbols_at, .symbol_count = c.symbols, .file_size = 0x600};
             ByteBuilder image;
             image.bytes(make_pe(shape));
-            if (c.symbols_at) image.put32(c.symbols_at + 18 * c.symbols, c.strings_size);
+            if (c.symbols_at && c.symbols_at < 0x600) image.put32(c.symbols_at + 18 * c.symbols, c.strings_size);
             expect_location(locate(image.data()), c.offset, c.length);
         }
     }

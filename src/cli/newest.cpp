@@ -1,12 +1,12 @@
 #include "newest.h"
 
+#include <cstdint>
 #include <cstdio>
 
-bool is_newer(const FILETIME& candidate, const FILETIME& chosen) {
-    if (candidate.dwHighDateTime != chosen.dwHighDateTime)
-        return candidate.dwHighDateTime > chosen.dwHighDateTime;
-    return candidate.dwLowDateTime > chosen.dwLowDateTime;
-}
+// A FILETIME's two unsigned halves as the one count of ticks they make.
+uint64_t ticks(const FILETIME& time) { return uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime; }
+
+bool is_newer(const FILETIME& candidate, const FILETIME& chosen) { return ticks(candidate) > ticks(chosen); }
 
 bool find_newest_match(const char* pattern, Match* newest) {
     WIN32_FIND_DATAA match;

@@ -1,5 +1,12 @@
 #include "input.h"
 
+namespace {
+
+// The first position that a signed 32-bit offset cannot name.
+constexpr uint64_t UNREACHABLE_POSITION = uint64_t{1} << 31;
+
+}  // namespace
+
 bool input_size(HANDLE input, int64_t* size, DWORD* error) {
     LARGE_INTEGER got;
     if (!sys.GetFileSizeEx(input, &got)) {
@@ -19,8 +26,8 @@ bool InputReader::failed(DWORD err) {
 
 bool InputReader::read_at(uint64_t position, void* buffer, DWORD count, DWORD* got) {
     *got = 0;
-    // No file this reads from reaches so far.
-    if (position > static_cast<uint64_t>(MAX_INPUT_SIZE)) return true;
+    // No file this reads from reaches so far, nor could it be positioned to.
+    if (position >= UNREACHABLE_POSITION) return true;
     if (static_cast<int64_t>(position) != position_ &&
         sys.SetFilePointer(handle_, static_cast<LONG>(position), nullptr, FILE_BEGIN) != position) {
         DWORD err = GetLastError();

@@ -6,6 +6,14 @@ namespace {
 
 constexpr LocateResult NOTHING = {LocateResult::NOTHING, {0, 0}, NO_ERROR};
 
+// A read failure and its code.
+LocateResult read_failure(DWORD error) {
+    LocateResult failed = NOTHING;
+    failed.kind = LocateResult::READ_FAILED;
+    failed.error = error;
+    return failed;
+}
+
 // A payload from `start` to `end`, or nothing when that holds no byte.
 LocateResult payload(uint64_t start, uint64_t end) {
     if (start == 0 || end <= start) return NOTHING;
@@ -34,7 +42,7 @@ LocateResult overlay_payload(InputReader& input, uint32_t size) {
 
 // Either what was found or the failure that makes the answer unknown.
 LocateResult settled(const InputReader& input, LocateResult found) {
-    if (input.error() != NO_ERROR) return {LocateResult::READ_FAILED, {0, 0}, input.error()};
+    if (input.error() != NO_ERROR) return read_failure(input.error());
     return found;
 }
 
@@ -45,7 +53,7 @@ LocateResult locate_payload(HANDLE handle, uint32_t trailer_block) {
     int64_t size = 0;
     if (!input.size(&size)) return settled(input, NOTHING);
     // The file grew past what positions reach during the pause.
-    if (size > MAX_INPUT_SIZE) return {LocateResult::READ_FAILED, {0, 0}, ERROR_FILE_TOO_LARGE};
+    if (size > MAX_INPUT_SIZE) return read_failure(ERROR_FILE_TOO_LARGE);
     auto size32 = static_cast<uint32_t>(size);
     TrailerFound trailer = find_trailer(input, size32, trailer_block);
     // A search that could not read the whole file cannot say that there is

@@ -19,6 +19,7 @@ constexpr DWORD SECTIONS_PER_READ = 64;
 constexpr uint64_t COFF_SYMBOL_SIZE = 18;
 // The signer aligns the certificate table to 8 bytes with zeros.
 constexpr uint64_t CERTIFICATE_ALIGNMENT = 8;
+constexpr FileSpan NO_SPAN = {0, 0};
 
 uint16_t load_le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
@@ -47,7 +48,7 @@ void parse_directories(const unsigned char* nt, PeHeaders* headers) {
 
 // The certificate table's stretch; empty when the image has none.
 FileSpan certificate_table(const PeHeaders& headers) {
-    if (headers.directory_count <= PE_DIRECTORY_SECURITY) return {0, 0};
+    if (headers.directory_count <= PE_DIRECTORY_SECURITY) return NO_SPAN;
     PeDataDirectory table = headers.DataDirectory[PE_DIRECTORY_SECURITY];
     return {table.VirtualAddress, uint64_t{table.VirtualAddress} + table.Size};
 }
@@ -56,7 +57,7 @@ FileSpan certificate_table(const PeHeaders& headers) {
 // bytes give its size, themselves included; empty when there are none.
 FileSpan symbol_tables(InputReader& input, const PeHeaders& headers) {
     const PeFileHeader& file = headers.file_header;
-    if (file.PointerToSymbolTable == 0 || file.NumberOfSymbols == 0) return {0, 0};
+    if (file.PointerToSymbolTable == 0 || file.NumberOfSymbols == 0) return NO_SPAN;
     uint64_t strings = file.PointerToSymbolTable + COFF_SYMBOL_SIZE * file.NumberOfSymbols;
     unsigned char size[4];
     uint64_t length = input.read_exact(strings, size, sizeof size) ? std::max<uint32_t>(load_le32(size), 4) : 0;
@@ -115,8 +116,9 @@ bool read_section_data_end(InputReader& input, const PeHeaders& headers, uint32_
 FileSpan appended_data(InputReader& input, const PeHeaders& headers, uint32_t sections_end, uint64_t size) {
     FileSpan certificates = certificate_table(headers);
     FileSpan symbols = symbol_tables(input, headers);
-    bool certificates_left = certificates.end > certificates.start;
-    bool symbols_left = symbols.end > symbols.start;
+    // A structure said to start inside the sections is none of these.
+    bool certificates_left = certificates.end > certificates.start && certificates.start >= sections_end;
+    bool symbols_left = symbols.end > symbols.start && symbols.start >= sections_end;
     uint64_t at = sections_end;
     // The structures may come in either order: skip each that starts here.
     for (;;) {
@@ -131,8 +133,10 @@ FileSpan appended_data(InputReader& input, const PeHeaders& headers, uint32_t se
             break;
         }
     }
+    // One left that starts before `at` overlaps one skipped: nothing is
+    // appended then.
     uint64_t end = size;
-    if (certificates_left && certificates.start > at) end = std::min(end, certificates.start);
-    if (symbols_left && symbols.start > at) end = std::min(end, symbols.start);
+    if (certificates_left) end = std::min(end, certificates.start);
+    if (symbols_left) end = std::min(end, symbols.start);
     return {at, std::max(at, end)};
 }

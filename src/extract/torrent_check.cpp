@@ -147,7 +147,7 @@ Step Parser::string(bool* is_info) {
         length = 10 * length + static_cast<unsigned>(c - '0');
         in_.take();
     }
-    if (digits == 0 && in_.peek() >= 0) return Step::MALFORMED;
+    if (digits == 0) return in_.peek() < 0 ? Step::SHORT : Step::MALFORMED;
     if (length > static_cast<uint64_t>(MAX_INPUT_SIZE)) return Step::MALFORMED;
     Step step = expect(':', Step::MORE);
     if (step != Step::MORE) return step;
@@ -165,6 +165,12 @@ Step Parser::string(bool* is_info) {
     return Step::MORE;
 }
 
+constexpr TorrentCheck INCOMPLETE_TORRENT = {TorrentCheck::INCOMPLETE, 0, NO_ERROR};
+constexpr TorrentCheck NO_TORRENT = {TorrentCheck::NOT_A_TORRENT, 0, NO_ERROR};
+
+// The check's answer: its kind, with the torrent's length or the read's error.
+TorrentCheck answer(TorrentCheck::Kind kind, uint32_t length, DWORD error) { return {kind, length, error}; }
+
 }  // namespace
 
 TorrentCheck check_torrent(HANDLE handle, PayloadLocation where) {
@@ -172,8 +178,8 @@ TorrentCheck check_torrent(HANDLE handle, PayloadLocation where) {
     Cursor cursor(input, where.offset, uint64_t{where.offset} + where.length);
     Parser parser(cursor);
     Step step = parser.run();
-    if (input.error() != NO_ERROR) return {TorrentCheck::READ_FAILED, 0, input.error()};
-    if (step == Step::SHORT) return {TorrentCheck::INCOMPLETE, 0, NO_ERROR};
-    if (step == Step::MALFORMED || !parser.has_info()) return {TorrentCheck::NOT_A_TORRENT, 0, NO_ERROR};
-    return {TorrentCheck::COMPLETE, static_cast<uint32_t>(cursor.position() - where.offset), NO_ERROR};
+    if (input.error() != NO_ERROR) return answer(TorrentCheck::READ_FAILED, NO_TORRENT.length, input.error());
+    if (step == Step::SHORT) return INCOMPLETE_TORRENT;
+    if (step == Step::MALFORMED || !parser.has_info()) return NO_TORRENT;
+    return answer(TorrentCheck::COMPLETE, static_cast<uint32_t>(cursor.position() - where.offset), NO_ERROR);
 }

@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <iterator>
 
 #include "trailer_filters.h"
 
 namespace {
+
+constexpr TrailerFound NO_TRAILER = {TrailerFound::NONE, 0, 0};
+constexpr TrailerFound UNREADABLE_FILE = {TrailerFound::UNREADABLE, 0, 0};
 
 uint32_t load_le32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -149,7 +153,8 @@ int64_t last_trailer_in(const unsigned char* block, uint32_t count, uint32_t blo
 std::span<const TrailerFilters* const> runnable_trailer_filters() {
     // Asked once per run: what the CPU can execute does not change.
     static const TrailerFilters* const sets[] = {&PORTABLE_FILTERS, wide_trailer_filters()};
-    return {sets, sets[1] ? 2u : 1u};
+    static const size_t count = std::count_if(std::begin(sets), std::end(sets), [](auto set) { return set != nullptr; });
+    return {sets, count};
 }
 
 const TrailerFilters& trailer_filters() {
@@ -173,7 +178,7 @@ int64_t find_last_magic(const unsigned char* data, uint32_t count) {
 }
 
 TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size) {
-    if (size < TRAILER_SIZE) return {TrailerFound::NONE, 0, 0};
+    if (size < TRAILER_SIZE) return NO_TRAILER;
     block_size = std::clamp<uint32_t>(block_size, 2 * TRAILER_SIZE, TRAILER_BLOCK_SIZE);
     // Position 0 is a candidate only when the trailer is the whole file.
     uint32_t lowest = size == TRAILER_SIZE ? 0 : 1;
@@ -186,7 +191,7 @@ TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size
         uint32_t block_start = block_end > block_size ? block_end - block_size : 0;
         uint32_t count = block_end - block_start;
         // A file that shrank under the search cannot say where its trailer is.
-        if (!input.read_exact(block_start, block, count)) return {TrailerFound::UNREADABLE, 0, 0};
+        if (!input.read_exact(block_start, block, count)) return UNREADABLE_FILE;
         int64_t hit = last_trailer_in(block, count, block_start, lowest, size);
         if (hit >= 0)
             return {TrailerFound::FOUND, block_start + static_cast<uint32_t>(hit),
@@ -195,5 +200,5 @@ TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size
         // Overlap by 7 bytes, so a trailer across the boundary is seen whole.
         block_end = block_start + TRAILER_SIZE - 1;
     }
-    return {TrailerFound::NONE, 0, 0};
+    return NO_TRAILER;
 }

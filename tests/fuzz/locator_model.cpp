@@ -41,7 +41,8 @@ PayloadLocation model_appended(const Data& d, uint64_t nt, bool pe32plus, uint32
     uint64_t sym_end = sym_start == 0 || symbols == 0 ? sym_start
                        : readable(d, strings, 4) ? strings + std::max<uint32_t>(u32(d, strings), 4)
                                                  : strings;
-    bool cert_left = cert_end > cert_start, sym_left = sym_end > sym_start;
+    // One said to start inside the sections is none.
+    bool cert_left = cert_end > cert_start && cert_start >= end, sym_left = sym_end > sym_start && sym_start >= end;
     uint64_t at = end;
     for (bool skipped = true; skipped;) {
         skipped = false;
@@ -57,8 +58,8 @@ PayloadLocation model_appended(const Data& d, uint64_t nt, bool pe32plus, uint32
         }
     }
     uint64_t stop = d.size();
-    if (cert_left && cert_start > at) stop = std::min(stop, cert_start);
-    if (sym_left && sym_start > at) stop = std::min(stop, sym_start);
+    if (cert_left) stop = std::min(stop, cert_start);
+    if (sym_left) stop = std::min(stop, sym_start);
     return span(at, stop);
 }
 

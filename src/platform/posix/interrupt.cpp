@@ -18,13 +18,14 @@ namespace {
 
 const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 
-volatile sig_atomic_t g_tty_fd = -1;
+constexpr int NO_TERMINAL = -1;
+volatile sig_atomic_t g_tty_fd = NO_TERMINAL;
 struct termios g_tty_saved;
 volatile sig_atomic_t g_remove_armed = 0;
 char g_remove_path[PATH_MAX];
 
 void on_interrupt(int sig) {
-    if (g_tty_fd >= 0) tcsetattr(g_tty_fd, TCSAFLUSH, &g_tty_saved);
+    if (g_tty_fd != NO_TERMINAL) tcsetattr(g_tty_fd, TCSAFLUSH, &g_tty_saved);
     if (g_remove_armed) unlink(g_remove_path);
     // Dies of the signal here and now: with its default action restored and
     // unblocked, raise() does not return. Waiting for the handler to return
@@ -73,8 +74,8 @@ InterruptionsHeld::~InterruptionsHeld() {
 }
 
 void restore_terminal_if_interrupted(int fd, const struct termios* saved) {
-    g_tty_fd = -1;
-    if (fd < 0) return;
+    g_tty_fd = NO_TERMINAL;
+    if (fd == NO_TERMINAL) return;
     catch_interrupts();
     g_tty_saved = *saved;
     g_tty_fd = fd;
