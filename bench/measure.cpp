@@ -55,8 +55,9 @@ SearchTimes time_searches(int repeat, const std::string& path) {
 // The trailer rule as first written: one positioning and one 8-byte read per
 // candidate, from the end of the file down.
 bool naive_find_trailer(HANDLE input) {
-    DWORD size = SetFilePointer(input, 0, nullptr, FILE_END);
-    if (size == INVALID_SET_FILE_POINTER) return false;
+    int64_t size = 0;
+    DWORD error = NO_ERROR;
+    if (!input_size(input, &size, &error)) return false;
     auto read8 = [&](uint64_t p, unsigned char* t) {
         DWORD got = 0;
         return SetFilePointer(input, static_cast<LONG>(p), nullptr, FILE_BEGIN) == p &&

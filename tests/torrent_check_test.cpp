@@ -60,6 +60,8 @@ TEST_F(TorrentCheckTest, HandMadeCases) {
         {"cut inside a key", "d4:inf", INCOMPLETE},
         {"a string that runs out", "d4:infod1:a9:abc", INCOMPLETE},
         {"cut after a value", "d4:infod1:ai1e", INCOMPLETE},
+        {"cut after a key", "d4:infod1:a", INCOMPLETE},
+        {"a list cut short", "l4:info", NOT},
         {"only the first byte", "d", INCOMPLETE},
     };
     for (const auto& c : cases) {

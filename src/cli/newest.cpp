@@ -37,5 +37,6 @@ const char* find_newest_of(const char* const* patterns, int count, Match* newest
 bool compose_input_path(const char* pattern, const char* name, char* path, size_t size) {
     int directory = static_cast<int>(directory_part_length(pattern));
     int n = std::snprintf(path, size, "%.*s%s", directory, pattern, name);
-    return n >= 0 && static_cast<size_t>(n) < size;
+    // A failure's negative count turns huge: it does not fit either.
+    return static_cast<size_t>(n) < size;
 }

@@ -47,7 +47,7 @@ bool TempFile::create(const char* target, DWORD* error) {
     for (unsigned attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
         int n = std::snprintf(name_, sizeof name_, "%.*s~%03x.tmp", static_cast<int>(stem), target,
                               (seed + attempt) & 0xFFFu);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof name_) {
+        if (static_cast<size_t>(n) >= sizeof name_) {
             name_[0] = '\0';
             *error = ERROR_FILENAME_EXCED_RANGE;
             return false;
@@ -146,7 +146,8 @@ bool make_output_name(const char* input_path, char* output, size_t size) {
     const char* dot = std::strrchr(input_path + name_start, '.');
     size_t stem = dot ? static_cast<size_t>(dot - input_path) : std::strlen(input_path);
     int n = std::snprintf(output, size, "%.*s%s", static_cast<int>(stem), input_path, OUTPUT_EXTENSION);
-    return n >= 0 && static_cast<size_t>(n) < size;
+    // A failure's negative count turns huge: it does not fit either.
+    return static_cast<size_t>(n) < size;
 }
 
 bool is_same_file(HANDLE input, const char* path) {

@@ -12,37 +12,34 @@ constexpr int MAX_LENGTH_DIGITS = 10;
 // are passed over are never read.
 class Cursor {
 public:
-    Cursor(InputReader& input, uint64_t start, uint64_t end) : input_(input), base_(start), end_(end) {}
+    Cursor(InputReader& input, uint64_t start, uint64_t end)
+        : input_(input), position_(start), base_(start), end_(end) {}
 
     // The next byte; -1 where the payload or the file ends, or a read failed.
-    int peek() { return at_ < filled_ || fill() ? buffer_[at_] : -1; }
-    void take() { ++at_; }
+    int peek() { return position_ - base_ < filled_ || fill() ? buffer_[position_ - base_] : -1; }
+    void take() { ++position_; }
     // Passes over `count` bytes; false when the payload ends first.
     bool skip(uint64_t count) {
-        if (count > end_ - position()) return false;
-        if (count <= filled_ - at_) {
-            at_ += static_cast<DWORD>(count);
-        } else {
-            base_ = position() + count;
-            at_ = filled_ = 0;
-        }
+        if (count > end_ - position_) return false;
+        position_ += count;
         return true;
     }
-    uint64_t position() const { return base_ + at_; }
+    uint64_t position() const { return position_; }
 
 private:
+    // Reads on from the position; false when nothing more is there.
     bool fill() {
-        base_ += filled_;
-        at_ = filled_ = 0;
+        base_ = position_;
+        filled_ = 0;
         if (base_ >= end_) return false;
         DWORD want = static_cast<DWORD>(std::min<uint64_t>(TORRENT_READ_SIZE, end_ - base_));
         return input_.read_at(base_, buffer_, want, &filled_) && filled_ > 0;
     }
 
     InputReader& input_;
-    uint64_t base_;  // the file offset of buffer_[0]
+    uint64_t position_;  // of the next byte, in the file
+    uint64_t base_;      // the file offset of buffer_[0]
     uint64_t end_;
-    DWORD at_ = 0;
     DWORD filled_ = 0;
     unsigned char buffer_[TORRENT_READ_SIZE];
 };

@@ -11,6 +11,8 @@
 // The search tests the block this many bytes at a time for a hint of the
 // magic before it compares positions one by one.
 constexpr uint32_t TRAILER_FILTER_CHUNK = 256;
+// What a search for a position answers when there is none.
+constexpr int64_t NO_POSITION = -1;
 // Chunks that pass the first filter are checked exactly in pieces of this
 // many positions, so that a stray "PS" costs little.
 constexpr uint32_t TRAILER_FILTER_PIECE = 64;

@@ -66,7 +66,7 @@ int64_t last_magic_plain(const unsigned char* data, int64_t low, int64_t high) {
     for (int64_t p = high; p >= low; --p) {
         if (load_le32(data + p) == TRAILER_MAGIC) return p;
     }
-    return -1;
+    return NO_POSITION;
 }
 
 // All ones when the byte is `expected`, else zero.
@@ -93,7 +93,7 @@ int64_t last_hinted_chunk(const unsigned char* data, int64_t below) {
     while (below-- > 0) {
         if (chunk_may_hold_magic(data + below * TRAILER_FILTER_CHUNK)) return below;
     }
-    return -1;
+    return NO_POSITION;
 }
 uint32_t pieces_holding_magic(const unsigned char* first) {
     uint32_t pieces = 0;
@@ -123,9 +123,9 @@ int64_t last_magic_in_chunk(const TrailerFilters& filters, const unsigned char* 
         int64_t low = first + top * int64_t{TRAILER_FILTER_PIECE};
         int64_t hit = last_magic_plain(data, std::max<int64_t>(low, 0),
                                        std::min<int64_t>(low + TRAILER_FILTER_PIECE - 1, high));
-        if (hit >= 0) return hit;
+        if (hit != NO_POSITION) return hit;
     }
-    return -1;
+    return NO_POSITION;
 }
 
 // True when a trailer at `position` with back offset `back` puts its
@@ -141,7 +141,7 @@ int64_t last_trailer_in(const unsigned char* block, uint32_t count, uint32_t blo
                         uint32_t size) {
     for (uint32_t limit = count;;) {
         int64_t hit = find_last_magic(block, limit);
-        if (hit < 0 || block_start + hit < lowest) return -1;
+        if (hit == NO_POSITION || block_start + hit < lowest) return NO_POSITION;
         auto back = static_cast<int32_t>(load_le32(block + hit + 4));
         if (payload_inside(block_start + static_cast<uint32_t>(hit), back, size)) return hit;
         limit = static_cast<uint32_t>(hit) + TRAILER_SIZE - 1;  // the positions below this one
@@ -164,7 +164,7 @@ const TrailerFilters& trailer_filters() {
 void use_trailer_filters(const TrailerFilters* filters) { forced_filters = filters; }
 
 int64_t find_last_magic(const unsigned char* data, uint32_t count) {
-    if (count < TRAILER_SIZE) return -1;
+    if (count < TRAILER_SIZE) return NO_POSITION;
     const TrailerFilters& filters = trailer_filters();
     int64_t high = count - TRAILER_SIZE;
     int64_t chunks = count / TRAILER_FILTER_CHUNK;
@@ -172,7 +172,7 @@ int64_t find_last_magic(const unsigned char* data, uint32_t count) {
     // those above the last whole chunk are compared one by one.
     int64_t covered = chunks * TRAILER_FILTER_CHUNK - 2;
     int64_t hit = last_magic_plain(data, std::max<int64_t>(covered + 1, 0), high);
-    for (int64_t c = chunks; hit < 0 && (c = filters.last_hinted_chunk(data, c)) >= 0;)
+    for (int64_t c = chunks; hit == NO_POSITION && (c = filters.last_hinted_chunk(data, c)) != NO_POSITION;)
         hit = last_magic_in_chunk(filters, data, c * TRAILER_FILTER_CHUNK, high);
     return hit;
 }
@@ -193,10 +193,9 @@ TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size
         // A file that shrank under the search cannot say where its trailer is.
         if (!input.read_exact(block_start, block, count)) return UNREADABLE_FILE;
         int64_t hit = last_trailer_in(block, count, block_start, lowest, size);
-        if (hit >= 0)
+        if (hit != NO_POSITION)
             return {TrailerFound::FOUND, block_start + static_cast<uint32_t>(hit),
                     static_cast<int32_t>(load_le32(block + hit + 4))};
-        if (block_start == 0) break;
         // Overlap by 7 bytes, so a trailer across the boundary is seen whole.
         block_end = block_start + TRAILER_SIZE - 1;
     }

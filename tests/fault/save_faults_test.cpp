@@ -300,6 +300,29 @@ const struct {
 #endif
 };
 
+// The temporary file's name is tried from the process's number on, a
+// hundred names in all: a folder that already holds every one of them
+// ends the save, one that holds all but the last does not.
+TEST_F(FaultTest, AFolderFullOfTemporaryNamesEndsTheSave) {
+    const Scenario s = scenarios().front();
+    write_file(path(INPUT), s.input);
+    auto take_name = [&](unsigned i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "Quv-1-downloader~%03x.tmp", 0x100 + i);
+        write_file(path(name), EARLIER);
+    };
+    for (unsigned i = 0; i < 99; ++i) take_name(i);
+    sys.GetCurrentProcessId = [] { return DWORD{0x100}; };
+    EXPECT_EQ(run_in_dir({}).out, saved(s).out);
+    take_name(99);
+    fs::remove(path(OUTPUT));
+    sys.GetCurrentProcessId = [] { return DWORD{0x100}; };
+    Outcome got = run_in_dir({});
+    EXPECT_EQ(got.status, 1);
+    EXPECT_EQ(got.out, saved(s).out + failure_line("save torrent", ERROR_FILE_EXISTS) + PROMPT);
+    EXPECT_FALSE(got.has_output);
+}
+
 TEST_F(FaultTest, OnlyFilesHeldForAMomentAreTriedAgain) {
     const Scenario s = scenarios()[1];
     write_file(path(INPUT), s.input);

@@ -35,7 +35,7 @@ constexpr uint32_t ROW_BYTES = 32;
     while (below-- > 0) {
         if (chunk_may_hold_magic(data + below * TRAILER_FILTER_CHUNK)) return below;
     }
-    return -1;
+    return NO_POSITION;
 }
 
 // As the portable piece_holds_magic: true when one of the

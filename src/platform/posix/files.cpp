@@ -53,18 +53,15 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD, SECURITY_ATTRIBUTES*, 
     return handle_of(fd);
 }
 
-DWORD SetFilePointer(HANDLE file, LONG distance, LONG*, DWORD method) {
-    int fd = fd_of(file);
-    off_t base = method == FILE_END ? lseek(fd, 0, SEEK_END) : 0;
-    if (base < 0) return INVALID_SET_FILE_POINTER;
-    long long target = static_cast<long long>(base) + distance;
-    // Like the original without a high half: the result must fit in 32 bits.
-    if (target < 0 || target >= static_cast<long long>(INVALID_SET_FILE_POINTER)) {
+// From the file's start only (FILE_BEGIN), the one way the logic positions.
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG*, DWORD) {
+    // Like the original: a move before the start fails.
+    if (distance < 0) {
         errno = EINVAL;
         return INVALID_SET_FILE_POINTER;
     }
-    if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) return INVALID_SET_FILE_POINTER;
-    return static_cast<DWORD>(target);
+    if (lseek(fd_of(file), distance, SEEK_SET) < 0) return INVALID_SET_FILE_POINTER;
+    return static_cast<DWORD>(distance);
 }
 
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {

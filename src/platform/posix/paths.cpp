@@ -11,8 +11,8 @@
 
 DWORD GetCurrentDirectoryA(DWORD size, char* buffer) {
     if (getcwd(buffer, size)) return static_cast<DWORD>(std::strlen(buffer));
-    if (errno != ERANGE) return 0;
-    // Too small: report the size needed, zero included, and leave the buffer be.
+    // Too small: report the size needed, zero included, and leave the buffer
+    // be. Any other failure fails this call too.
     char* whole = getcwd(nullptr, 0);
     if (!whole) return 0;
     DWORD needed = static_cast<DWORD>(std::strlen(whole) + 1);
@@ -28,7 +28,6 @@ DWORD GetFullPathNameA(const char* name, DWORD size, char* buffer, char** file_p
     if (name[0] != '/' && !getcwd(cwd, sizeof cwd)) return 0;
     int n = name[0] == '/' ? std::snprintf(buffer, size, "%s", name)
                            : std::snprintf(buffer, size, "%s%s%s", cwd, cwd[1] ? "/" : "", name);
-    if (n < 0) return 0;
     // Too small: the size needed, zero included.
     if (static_cast<DWORD>(n) >= size) return static_cast<DWORD>(n) + 1;
     if (file_part) *file_part = buffer + directory_part_length(buffer);
