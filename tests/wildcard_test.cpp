@@ -1,7 +1,13 @@
-// The POSIX file search's wildcard rule: only `*` and `?` are special, as in
-// the Windows search, and `?` is one UTF-8 character.
-#include "wildcard.h"
+// The POSIX stand-in's own rules: the file search's wildcards (only `*` and
+// `?` are special, as in the Windows search, and `?` is one UTF-8
+// character), and what its opener reports.
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "platform.h"
 #include "support.h"
+#include "wildcard.h"
 
 namespace {
 
@@ -50,6 +56,28 @@ TEST(Wildcard, OnlyStarAndQuestionMarkAreSpecial) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(wildcard_match(c.pattern, c.name), c.match) << "'" << c.pattern << "' against '" << c.name << "'";
+}
+
+// The desktop's opener is started, not waited for: TRUE once it runs, and
+// FALSE with the reason when it cannot be started.
+class OpenerTest : public ScratchDirTest {};
+
+TEST_F(OpenerTest, SaysWhetherTheOpenerStarted) {
+    const char* saved = std::getenv("PATH");
+    const std::string path_before = saved ? saved : "";
+    SHELLEXECUTEINFOA request = {};
+    request.cbSize = sizeof request;
+    request.lpFile = "x.torrent";
+    setenv("PATH", dir().string().c_str(), 1);
+    errno = 0;
+    EXPECT_FALSE(ShellExecuteExA(&request));
+    EXPECT_EQ(errno, ENOENT);
+    for (const char* opener : {"xdg-open", "open"}) {
+        write_file(path(opener), std::string("#!/bin/sh\nexit 0\n"));
+        std::filesystem::permissions(path(opener), std::filesystem::perms::owner_all);
+    }
+    EXPECT_TRUE(ShellExecuteExA(&request));
+    setenv("PATH", path_before.c_str(), 1);
 }
 
 }  // namespace
