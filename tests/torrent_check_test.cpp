@@ -47,6 +47,7 @@ TEST_F(TorrentCheckTest, HandMadeCases) {
         {"a list, not a dictionary", "l4:infodee", NOT},
         {"text", "hello world", NOT},
         {"a zero byte where a key belongs", std::string("d4:infod\0ee", 11), NOT},
+        {"a zero byte where an integer ends", std::string("d4:infod1:ai1\0ee", 16), NOT},
         {"a key that is no string", "di1e4:infodee", NOT},
         {"a key without its value", "d4:infoe", NOT},
         {"an integer without digits", "d4:infod1:ai-eee", NOT},

@@ -237,6 +237,7 @@ TEST_F(HostileTest, PatternsWithParentsAbsolutePathsSpacesAndOtherBytes) {
     } cases[] = {
         {"a parent folder", "../elsewhere/x1.exe", "../elsewhere/x*.exe", "../elsewhere/x1.exe", "../elsewhere/x1.torrent"},
         {"up and back down", "a2.exe", "../work/a*.exe", "../work/a2.exe", "../work/a2.torrent"},
+        {"the current folder named", "c6.exe", "./c*.exe", "./c6.exe", "./c6.torrent"},
         {"an absolute path", "b3.exe", absolute + "/b*.exe", absolute + "/b3.exe", absolute + "/b3.torrent",
          absolute + "/b3.torrent"},
         {"spaces", "my downloads/Quv 4 downloader.exe", "my downloads/Quv * downloader.exe",
