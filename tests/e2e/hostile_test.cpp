@@ -289,6 +289,29 @@ TEST_F(HostileTest, AWorkingDirectoryLongerThanAnyPath) {
     EXPECT_EQ(std::system(("rm -rf '" + work(level).string() + "'").c_str()), 0);
 }
 
+// A working directory exactly as long as the longest path cannot be told in
+// a failure's message: the line that would show it is left out.
+TEST_F(HostileTest, ACurrentDirectoryTooLongToShowIsLeftOut) {
+    const size_t limit = target().path_max;  // the zero included
+    RunResult r = run_with({"sub"}, [&] {
+        char here[PATH_MAX];
+        if (!getcwd(here, sizeof here)) _exit(125);
+        // Levels of 200 bytes, then one of 50 to 250 that makes the path
+        // exactly `limit` bytes long.
+        const std::string level(200, 'd');
+        size_t length = std::strlen(here);
+        while (limit - length - 1 > 250) {
+            if (mkdir(level.c_str(), 0755) != 0 || chdir(level.c_str()) != 0) _exit(125);
+            length += level.size() + 1;
+        }
+        std::string last(limit - length - 1, 'e');
+        if (mkdir(last.c_str(), 0755) != 0 || chdir(last.c_str()) != 0 || mkdir("sub", 0755) != 0) _exit(125);
+    });
+    EXPECT_EQ(r.out, "Extracting from sub...\nCould not open input file!  Error " + std::to_string(EISDIR) + "\n" + PROMPT);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::system(("rm -rf '" + work().string() + "'/d* '" + work().string() + "'/e*").c_str()), 0);
+}
+
 // PE headers with every field at its extreme: nothing out of bounds, and
 // the answer the rules give.
 TEST_F(HostileTest, PeHeadersAtTheirExtremes) {
