@@ -40,11 +40,11 @@ std::string opened_after_cwd(const fs::path& dir, const std::string& saved) {
 std::string opened_in_wine(const fs::path& dir, const std::string& saved) { return wine_path(dir / saved); }
 
 Target make_native() {
-    return {"native", static_cast<size_t>(pathconf(".", _PC_PATH_MAX)), EISDIR, EINVAL, host_path, opened_after_cwd};
+    return {"native", static_cast<size_t>(pathconf(".", _PC_PATH_MAX)), EISDIR, host_path, opened_after_cwd};
 }
 
-// ERROR_ACCESS_DENIED, ERROR_NEGATIVE_SEEK; MAX_PATH of the A functions.
-Target make_windows() { return {"windows", 260, 5, 131, wine_path, opened_in_wine}; }
+// ERROR_ACCESS_DENIED; MAX_PATH of the A functions.
+Target make_windows() { return {"windows", 260, 5, wine_path, opened_in_wine}; }
 
 Target& selected_target() {
     static Target chosen = make_native();

@@ -22,7 +22,6 @@ struct Target {
     const char* name;
     size_t path_max;                   // the longest path it takes, its zero included
     unsigned long error_is_directory;  // a directory opened or replaced as a file
-    unsigned long error_negative_seek; // a payload start it cannot position to
     // A path of this machine as the program names it (under Wine: Z:\...).
     std::string (*program_path)(const std::filesystem::path& path);
     // What the registered opener receives for `saved`, as printed, in `dir`:
