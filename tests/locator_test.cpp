@@ -205,6 +205,45 @@ TEST_P(FindLastMagic, MatchesPlainRuleOnDenseText) {
     }
 }
 
+// Both filters answer exactly what their contract says, by plain scans of
+// the same bytes. A looser one would only slow the search down, which no
+// search result shows.
+TEST_P(FindLastMagic, FiltersAnswerAsPlainScans) {
+    const TrailerFilters& filters = *GetParam();
+    const int64_t chunk = TRAILER_FILTER_CHUNK, piece = TRAILER_FILTER_PIECE, chunks = 3;
+    auto hinted = [&](const unsigned char* data, int64_t below) {
+        for (int64_t pair = below * chunk - 2; pair >= 0; pair -= 2)
+            if (!std::memcmp(data + pair, "PS", 2) || !std::memcmp(data + pair, "SE", 2)) return pair / chunk;
+        return int64_t{-1};
+    };
+    for (const char* background : {"x", "xPSEyPSEz"}) {
+        auto fill = [&](Bytes& bytes) {
+            for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = background[i % std::strlen(background)];
+        };
+        // The magic from 3 bytes before a chunk to a piece past its end.
+        Bytes around(chunk + 2 * piece + 8);
+        unsigned char* first = around.data() + piece;
+        for (int64_t at = -3; at < chunk + piece; ++at) {
+            fill(around);
+            std::memcpy(first + at, "PSER", 4);
+            uint32_t pieces = 0;
+            for (int64_t p = 0; p < chunk; ++p)
+                if (!std::memcmp(first + p, "PSER", 4)) pieces |= 1u << (p / piece);
+            ASSERT_EQ(filters.pieces_holding_magic(first), pieces) << background << " at " << at;
+        }
+        Bytes data(chunks * chunk + 1);
+        for (const char* pair : {"PS", "SE"}) {
+            for (int64_t at = 0; at + 2 <= chunks * chunk; ++at) {
+                fill(data);
+                std::memcpy(data.data() + at, pair, 2);
+                for (int64_t below = 0; below <= chunks; ++below)
+                    ASSERT_EQ(filters.last_hinted_chunk(data.data(), below), hinted(data.data(), below))
+                        << background << " " << pair << " at " << at << " below " << below;
+            }
+        }
+    }
+}
+
 TEST_F(LocatorTest, PeOverlayCases) {
     struct Case {
         const char* what;
@@ -258,6 +297,9 @@ TEST_F(LocatorTest, StructuresAfterTheSections) {
         uint32_t directories;  // NumberOfRvaAndSizes
         uint32_t symbols_at, symbols, strings_size;
         uint32_t offset, length;  // in a file of 0x600 bytes
+        // Set: the optional header ends this many bytes past the certificate
+        // table's entry, which lies inside it when the count is at least 0.
+        std::optional<int> header_past_entry = std::nullopt;
     };
     const Case cases[] = {
         {"payload between sections and signature", 0x500, 0x100, 16, 0, 0, 0, 0x300, 0x200},
@@ -269,6 +311,8 @@ TEST_F(LocatorTest, StructuresAfterTheSections) {
         {"a table inside the sections is ignored", 0x200, 0x400, 16, 0, 0, 0, 0x300, 0x300},
         {"5 directories hold the certificate table", 0x300, 0x100, 5, 0, 0, 0, 0x400, 0x200},
         {"4 directories do not", 0x300, 0x100, 4, 0, 0, 0, 0x300, 0x300},
+        {"an optional header that ends with the entry holds it", 0x300, 0x100, 16, 0, 0, 0, 0x400, 0x200, 0},
+        {"one a byte shorter does not", 0x300, 0x100, 16, 0, 0, 0, 0x300, 0x300, -1},
         {"symbols and strings, then the payload", 0, 0, 16, 0x300, 2, 10, 0x32E, 0x2D2},
         {"no symbols: no symbol tables", 0, 0, 16, 0x300, 0, 10, 0x300, 0x300},
         {"a string table's size below 4 counts as 4", 0, 0, 16, 0x300, 2, 0, 0x328, 0x2D8},
@@ -282,7 +326,11 @@ TEST_F(LocatorTest, StructuresAfterTheSections) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         for (bool pe32plus : {false, true}) {
-            PeShape shape{.pe32plus = pe32plus, .sections = {{0x200, 0x100}}, .directories = c.directories,
+            // The entry ends 40 bytes past NumberOfRvaAndSizes's end.
+            uint16_t entry_end = pe32plus ? 112 + 40 : 96 + 40;
+            PeShape shape{.pe32plus = pe32plus,
+                          .optional_size = static_cast<uint16_t>(c.header_past_entry ? entry_end + *c.header_past_entry : 0),
+                          .sections = {{0x200, 0x100}}, .directories = c.directories,
                           .certificate_start = c.cert_start, .certificate_size = c.cert_size,
                           .symbol_table = c.symbols_at, .symbol_count = c.symbols, .file_size = 0x600};
             ByteBuilder image;

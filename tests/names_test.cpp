@@ -67,6 +67,32 @@ TEST(InputPath, KeepsTheDirectoryPartOfThePattern) {
     EXPECT_FALSE(compose_input_path("d/*", "abcdef", small, sizeof small));
 }
 
+// A relative name goes after the current directory, with one separator
+// even at the root; a buffer too small gets the size needed, its zero
+// included. Under Wine, kernel32's own answers are the oracle.
+TEST(FullPath, PutsARelativeNameAfterTheCurrentDirectory) {
+    const char separator = PLATFORM.windows ? '\\' : '/';
+    std::filesystem::path here = std::filesystem::current_path();
+    for (const std::filesystem::path& directory : {here, here.root_path()}) {
+        std::filesystem::current_path(directory);
+        char cwd[MAX_PATH], tiny[1];
+        DWORD length = GetCurrentDirectoryA(sizeof cwd, cwd);
+        ASSERT_TRUE(length > 0 && length < sizeof cwd);
+        EXPECT_EQ(GetCurrentDirectoryA(sizeof tiny, tiny), length + 1);
+        std::string expected = cwd[length - 1] == separator ? std::string(cwd) + "x.t" : cwd + std::string(1, separator) + "x.t";
+        auto size = static_cast<DWORD>(expected.size());
+        char full[MAX_PATH];
+        char* file_part = nullptr;
+        for (const char* name : {"x.t", expected.c_str()}) {
+            EXPECT_EQ(GetFullPathNameA(name, size, full, nullptr), size + 1) << name;
+            ASSERT_EQ(GetFullPathNameA(name, size + 1, full, &file_part), size) << name;
+            EXPECT_STREQ(full, expected.c_str());
+            EXPECT_STREQ(file_part, "x.t");
+        }
+    }
+    std::filesystem::current_path(here);
+}
+
 // In code page 932, 0x95 0x5C is one character whose second byte is the
 // backslash's: cutting there would open the wrong path. The Windows tests
 // run this case a second time with Wine in that code page.

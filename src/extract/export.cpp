@@ -64,7 +64,8 @@ bool TempFile::create(const char* target, DWORD* error) {
         }
         *error = GetLastError();
         name_[0] = '\0';
-        if (*error != ERROR_FILE_EXISTS && *error != ERROR_ALREADY_EXISTS) return false;
+        // CREATE_NEW fails so when the name is taken, whatever by.
+        if (*error != ERROR_FILE_EXISTS) return false;
     }
     return false;
 }
@@ -135,7 +136,7 @@ void open_with_registered_application(const char* output) {
     SHELLEXECUTEINFOA request = {};
     request.cbSize = sizeof request;
     request.fMask = SEE_MASK_NOASYNC;
-    request.lpFile = length > 0 && length < sizeof full ? full : output;
+    request.lpFile = length != 0 && length < sizeof full ? full : output;
     request.nShow = SW_SHOWNORMAL;
     sys.ShellExecuteExA(&request);
     if (SUCCEEDED(com)) sys.CoUninitialize();

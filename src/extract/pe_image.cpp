@@ -15,6 +15,7 @@ constexpr DWORD NT_HEADERS_SIZE = 248;
 constexpr DWORD FILE_HEADER_AT = 4;
 constexpr DWORD OPTIONAL_HEADER_AT = 24;
 constexpr DWORD SECTION_HEADER_SIZE = 40;
+constexpr DWORD DIRECTORY_ENTRY_SIZE = 8;  // VirtualAddress, then Size
 constexpr DWORD SECTIONS_PER_READ = 64;
 constexpr uint64_t COFF_SYMBOL_SIZE = 18;
 // The signer aligns the certificate table to 8 bytes with zeros.
@@ -32,25 +33,31 @@ PeFileHeader parse_file_header(const unsigned char* p) {
     return {load_le16(p), load_le16(p + 2), load_le32(p + 8), load_le32(p + 12), load_le16(p + 16)};
 }
 
-// Fills in the optional header's magic and data directories from the block
-// read at e_lfanew.
+// Where NumberOfRvaAndSizes lies in a 32-bit and a 64-bit optional header.
+constexpr DWORD RVA_COUNT_AT_PE32 = 92;
+constexpr DWORD RVA_COUNT_AT_PE32PLUS = 108;
+static_assert(OPTIONAL_HEADER_AT + RVA_COUNT_AT_PE32PLUS + 4 + (PE_DIRECTORY_SECURITY + 1) * DIRECTORY_ENTRY_SIZE <=
+                  NT_HEADERS_SIZE,
+              "the certificate table's entry lies inside the block read");
+
+// Fills in the optional header's magic and the certificate table's entry
+// from the block read at e_lfanew. The entry counts only when
+// NumberOfRvaAndSizes reaches it and the optional header holds it whole.
 void parse_directories(const unsigned char* nt, PeHeaders* headers) {
     const unsigned char* optional = nt + OPTIONAL_HEADER_AT;
     headers->pe32plus = load_le16(optional) == PE32PLUS_MAGIC;
-    DWORD count_at = headers->pe32plus ? 108 : 92;  // NumberOfRvaAndSizes
-    DWORD first = count_at + 4;
-    DWORD limit = std::min<DWORD>(headers->file_header.SizeOfOptionalHeader, NT_HEADERS_SIZE - OPTIONAL_HEADER_AT);
-    DWORD fitting = limit > first ? (limit - first) / 8 : 0;
-    headers->directory_count = std::min<uint32_t>({load_le32(optional + count_at), fitting, PE_MAX_DIRECTORIES});
-    for (uint32_t i = 0; i < headers->directory_count; ++i)
-        headers->DataDirectory[i] = {load_le32(optional + first + 8 * i), load_le32(optional + first + 8 * i + 4)};
+    DWORD count_at = headers->pe32plus ? RVA_COUNT_AT_PE32PLUS : RVA_COUNT_AT_PE32;
+    DWORD entry_at = count_at + sizeof(uint32_t) + PE_DIRECTORY_SECURITY * DIRECTORY_ENTRY_SIZE;
+    bool present = load_le32(optional + count_at) > PE_DIRECTORY_SECURITY &&
+                   entry_at + DIRECTORY_ENTRY_SIZE <= headers->file_header.SizeOfOptionalHeader;
+    headers->security = present ? PeDataDirectory{load_le32(optional + entry_at),
+                                                  load_le32(optional + entry_at + sizeof(uint32_t))}
+                                : PeDataDirectory{0, 0};
 }
 
 // The certificate table's stretch; empty when the image has none.
 FileSpan certificate_table(const PeHeaders& headers) {
-    if (headers.directory_count <= PE_DIRECTORY_SECURITY) return NO_SPAN;
-    PeDataDirectory table = headers.DataDirectory[PE_DIRECTORY_SECURITY];
-    return {table.VirtualAddress, uint64_t{table.VirtualAddress} + table.Size};
+    return {headers.security.VirtualAddress, uint64_t{headers.security.VirtualAddress} + headers.security.Size};
 }
 
 // The COFF symbol table and the string table after it, whose first 4

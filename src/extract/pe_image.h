@@ -25,16 +25,14 @@ struct PeDataDirectory {
 };
 
 constexpr uint32_t PE_DIRECTORY_SECURITY = 4;  // the certificate table
-constexpr uint32_t PE_MAX_DIRECTORIES = 16;
 
 struct PeHeaders {
     int32_t e_lfanew;  // where the NT headers start
     PeFileHeader file_header;
     bool pe32plus;     // a 64-bit optional header
-    // The data directories that NumberOfRvaAndSizes counts and that lie
-    // inside both the optional header and the block read.
-    uint32_t directory_count;
-    PeDataDirectory DataDirectory[PE_MAX_DIRECTORIES];
+    // DataDirectory[PE_DIRECTORY_SECURITY], the one directory the locator
+    // reads; zero when the header does not hold it.
+    PeDataDirectory security;
     uint64_t section_table;  // the file offset of the first section header
 };
 

@@ -49,12 +49,14 @@ bool any_set(const void* row) {
 bool chunk_may_hold_magic(const unsigned char* chunk) {
     constexpr uint32_t LANES = FILTER_LANE_BYTES / 2;
     uint16_t seen[LANES] = {};
-    for (uint32_t row = 0; row < TRAILER_FILTER_CHUNK; row += FILTER_LANE_BYTES) {
-        for (uint32_t lane = 0; lane < LANES; ++lane) {
+    for (const unsigned char* row = chunk; row != chunk + TRAILER_FILTER_CHUNK; row += FILTER_LANE_BYTES) {
+        const unsigned char* at = row;
+        for (uint16_t& lane : seen) {
             uint16_t pair;
-            std::memcpy(&pair, chunk + row + 2 * lane, sizeof pair);
-            seen[lane] |= static_cast<uint16_t>(-static_cast<uint16_t>(pair == MAGIC_HEAD) |
-                                                -static_cast<uint16_t>(pair == MAGIC_MIDDLE));
+            std::memcpy(&pair, at, sizeof pair);
+            lane |= static_cast<uint16_t>(-static_cast<uint16_t>(pair == MAGIC_HEAD) |
+                                          -static_cast<uint16_t>(pair == MAGIC_MIDDLE));
+            at += sizeof pair;
         }
     }
     return any_set(seen);
@@ -78,11 +80,12 @@ unsigned char byte_mask(unsigned char byte, char expected) {
 // the magic. Reads three bytes past the last of them.
 bool piece_holds_magic(const unsigned char* first) {
     unsigned char seen[FILTER_LANE_BYTES] = {};
-    for (uint32_t row = 0; row < TRAILER_FILTER_PIECE; row += FILTER_LANE_BYTES) {
-        for (uint32_t lane = 0; lane < FILTER_LANE_BYTES; ++lane) {
-            const unsigned char* p = first + row + lane;
-            seen[lane] |= static_cast<unsigned char>(byte_mask(p[0], 'P') & byte_mask(p[1], 'S') &
-                                                     byte_mask(p[2], 'E') & byte_mask(p[3], 'R'));
+    for (const unsigned char* row = first; row != first + TRAILER_FILTER_PIECE; row += FILTER_LANE_BYTES) {
+        const unsigned char* p = row;
+        for (unsigned char& lane : seen) {
+            lane |= static_cast<unsigned char>(byte_mask(p[0], 'P') & byte_mask(p[1], 'S') & byte_mask(p[2], 'E') &
+                                               byte_mask(p[3], 'R'));
+            ++p;
         }
     }
     return any_set(seen);
@@ -107,25 +110,15 @@ constexpr TrailerFilters PORTABLE_FILTERS = {"portable", FILTER_LANE_BYTES, last
 // Set by tests and the benchmark to run a filter set other than the run's own.
 const TrailerFilters* forced_filters = nullptr;
 
-// The highest position up to `high` that holds the magic among those the
-// chunk at `start` vouches for; -1 when there is none.
-int64_t last_magic_in_chunk(const TrailerFilters& filters, const unsigned char* data, int64_t start, int64_t high) {
-    int64_t first = start - 1;
-    int64_t last = start + TRAILER_FILTER_CHUNK - 2;
-    // A chunk with all its positions in [0, high] has its pieces checked
-    // whole first, so that text dense with "PS" and "SE" costs few plain
-    // comparisons; at the block's two ends every piece is compared plainly.
-    constexpr uint32_t ALL_PIECES = (1u << TRAILER_FILTER_CHUNK / TRAILER_FILTER_PIECE) - 1;
-    uint32_t pieces = first >= 0 && last <= high ? filters.pieces_holding_magic(data + first) : ALL_PIECES;
-    while (pieces != 0) {
-        int top = std::bit_width(pieces) - 1;  // the highest piece left
-        pieces &= ~(1u << top);
-        int64_t low = first + top * int64_t{TRAILER_FILTER_PIECE};
-        int64_t hit = last_magic_plain(data, std::max<int64_t>(low, 0),
-                                       std::min<int64_t>(low + TRAILER_FILTER_PIECE - 1, high));
-        if (hit != NO_POSITION) return hit;
-    }
-    return NO_POSITION;
+// The highest of the TRAILER_FILTER_CHUNK positions from `start` on that
+// holds the magic; -1 when there is none. The piece filter is exact, so
+// only the highest piece it reports is compared one by one; checking pieces
+// first keeps text dense with "PS" and "SE" to few plain comparisons.
+int64_t last_magic_in_chunk(const TrailerFilters& filters, const unsigned char* data, int64_t start) {
+    uint32_t pieces = filters.pieces_holding_magic(data + start);
+    if (pieces == 0) return NO_POSITION;
+    int64_t low = start + (std::bit_width(pieces) - 1) * int64_t{TRAILER_FILTER_PIECE};
+    return last_magic_plain(data, low, low + TRAILER_FILTER_PIECE - 1);
 }
 
 // True when a trailer at `position` with back offset `back` puts its
@@ -167,13 +160,14 @@ int64_t find_last_magic(const unsigned char* data, uint32_t count) {
     if (count < TRAILER_SIZE) return NO_POSITION;
     const TrailerFilters& filters = trailer_filters();
     int64_t high = count - TRAILER_SIZE;
-    int64_t chunks = count / TRAILER_FILTER_CHUNK;
-    // Chunk c vouches for the positions [c * CHUNK - 1, c * CHUNK + CHUNK - 2];
-    // those above the last whole chunk are compared one by one.
-    int64_t covered = chunks * TRAILER_FILTER_CHUNK - 2;
-    int64_t hit = last_magic_plain(data, std::max<int64_t>(covered + 1, 0), high);
-    for (int64_t c = chunks; hit == NO_POSITION && (c = filters.last_hinted_chunk(data, c)) != NO_POSITION;)
-        hit = last_magic_in_chunk(filters, data, c * TRAILER_FILTER_CHUNK, high);
+    // Chunk c is the positions [c * CHUNK, c * CHUNK + CHUNK - 1]. The pairs
+    // of the bytes one past its start vouch for exactly those, so the chunk
+    // filter reads from data + 1. The chunks that lie wholly at or below
+    // `high` are filtered; the positions above them are compared one by one.
+    int64_t chunks = (high + 1) / TRAILER_FILTER_CHUNK;
+    int64_t hit = last_magic_plain(data, chunks * TRAILER_FILTER_CHUNK, high);
+    for (int64_t c = chunks; hit == NO_POSITION && (c = filters.last_hinted_chunk(data + 1, c)) != NO_POSITION;)
+        hit = last_magic_in_chunk(filters, data, c * TRAILER_FILTER_CHUNK);
     return hit;
 }
 
@@ -188,7 +182,7 @@ TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size
     // page's start (AMD EPYC, family 25).
     alignas(64) unsigned char block[TRAILER_BLOCK_SIZE];
     for (uint32_t block_end = size; block_end >= lowest + TRAILER_SIZE;) {
-        uint32_t block_start = block_end > block_size ? block_end - block_size : 0;
+        uint32_t block_start = block_end - std::min(block_end, block_size);
         uint32_t count = block_end - block_start;
         // A file that shrank under the search cannot say where its trailer is.
         if (!input.read_exact(block_start, block, count)) return UNREADABLE_FILE;

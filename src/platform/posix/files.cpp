@@ -40,7 +40,7 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD, SECURITY_ATTRIBUTES*, 
     if (creation == CREATE_NEW) flags |= O_CREAT | O_EXCL;
     if (creation == CREATE_ALWAYS) flags |= O_CREAT | O_TRUNC;
     int fd = open(name, flags, 0666);
-    if (fd < 0) return INVALID_HANDLE_VALUE;
+    if (fd == -1) return INVALID_HANDLE_VALUE;
     // Windows opens a directory only when asked to; so does the stand-in.
     struct stat st;
     bool checked = fstat(fd, &st) == 0;

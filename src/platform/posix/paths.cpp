@@ -27,7 +27,7 @@ DWORD GetFullPathNameA(const char* name, DWORD size, char* buffer, char** file_p
     char cwd[PATH_MAX];
     if (name[0] != '/' && !getcwd(cwd, sizeof cwd)) return 0;
     int n = name[0] == '/' ? std::snprintf(buffer, size, "%s", name)
-                           : std::snprintf(buffer, size, "%s%s%s", cwd, cwd[1] ? "/" : "", name);
+                           : std::snprintf(buffer, size, "%s%s%s", cwd, std::strcmp(cwd, "/") == 0 ? "" : "/", name);
     // Too small: the size needed, zero included.
     if (static_cast<DWORD>(n) >= size) return static_cast<DWORD>(n) + 1;
     if (file_part) *file_part = buffer + directory_part_length(buffer);
