@@ -1,6 +1,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <numeric>
 #include <optional>
 
 #include "export.h"
@@ -103,6 +104,48 @@ TEST(InterruptionsHeld, OnlyTheOutermostEndLetsThemThrough) {
     outer.reset();
     EXPECT_FALSE(blocked());
 #endif
+}
+
+// A file held for a moment is tried again in pauses that start at the
+// first, grow to the longest and add up to the budget; another failure
+// ends it at once. Either way the caller sees the last failure's code.
+TEST(RetryWhileHeld, GrowingPausesWithinTheBudget) {
+    static std::vector<DWORD> pauses;
+    const PlatformCalls real = sys;
+    sys.Sleep = [](DWORD ms) { pauses.push_back(ms); };
+    constexpr DWORD HELD = 0x2000D17E, OTHER = HELD + 1;
+    const struct {
+        int held_failures;  // before the attempt that ends it
+        bool then_succeeds;
+        size_t pauses;  // 0 for "until the budget is spent"
+    } cases[] = {{0, true, 0}, {2, true, 2}, {0, false, 0}, {1, false, 1}, {1000, false, 0}};
+    for (const auto& c : cases) {
+        pauses.clear();
+        int attempts = 0;
+        bool ok = retry_while([](DWORD err) { return err == HELD; }, [&] {
+            SetLastError(++attempts <= c.held_failures ? HELD : OTHER);
+            return attempts > c.held_failures && c.then_succeeds;
+        });
+        EXPECT_EQ(ok, c.then_succeeds);
+        if (!ok) {
+            EXPECT_EQ(GetLastError(), attempts > c.held_failures ? OTHER : HELD);
+        }
+        EXPECT_EQ(static_cast<size_t>(attempts), pauses.size() + 1);
+        if (c.held_failures < 1000) {
+            EXPECT_EQ(pauses.size(), c.pauses);
+        } else {
+            EXPECT_EQ(std::accumulate(pauses.begin(), pauses.end(), DWORD{0}), SHARING_RETRY_BUDGET_MS);
+            EXPECT_EQ(*std::max_element(pauses.begin(), pauses.end()), SHARING_RETRY_LONGEST_MS);
+        }
+        // They double from the first up to the longest; the budget may cut the last short.
+        DWORD expected = SHARING_RETRY_FIRST_MS;
+        for (size_t i = 0; i < pauses.size(); ++i, expected = std::min(2 * expected, SHARING_RETRY_LONGEST_MS)) {
+            if (c.held_failures < 1000 || i + 1 < pauses.size()) {
+                EXPECT_EQ(pauses[i], expected) << i;
+            }
+        }
+    }
+    sys = real;
 }
 
 }  // namespace

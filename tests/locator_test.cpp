@@ -309,6 +309,7 @@ TEST_F(LocatorTest, StructuresAfterTheSections) {
         {"8 bytes before the signature are payload", 0x308, 0x100, 16, 0, 0, 0, 0x300, 8},
         {"a table that does not close the file ends the payload", 0x500, 0x80, 16, 0, 0, 0, 0x300, 0x200},
         {"a table inside the sections is ignored", 0x200, 0x400, 16, 0, 0, 0, 0x300, 0x300},
+        {"an empty table is none", 0x400, 0, 16, 0, 0, 0, 0x300, 0x300},
         {"5 directories hold the certificate table", 0x300, 0x100, 5, 0, 0, 0, 0x400, 0x200},
         {"4 directories do not", 0x300, 0x100, 4, 0, 0, 0, 0x300, 0x300},
         {"an optional header that ends with the entry holds it", 0x300, 0x100, 16, 0, 0, 0, 0x400, 0x200, 0},

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "export.h"
 #include "input.h"
@@ -129,8 +130,13 @@ int run(int argc, char** argv) {
     // Every argument is a pattern: a shell that expands an unquoted one
     // passes each match as an argument of its own, and so does Windows
     // for several files dropped onto the program.
-    const char* const* patterns = argc < 2 ? DEFAULT_PATTERNS : argv + 1;
-    int count = argc < 2 ? 1 : argc - 1;
+    const char* const* patterns = argv + 1;
+    int count = argc - 1;
+    // None given; argc is even 0 for a program started with no argv[0].
+    if (count <= 0) {
+        patterns = DEFAULT_PATTERNS;
+        count = static_cast<int>(std::size(DEFAULT_PATTERNS));
+    }
     if (std::strcmp(patterns[0], "-h") == 0 || std::strcmp(patterns[0], "--help") == 0) {
         print_usage();
         return EXIT_OK;

@@ -79,6 +79,12 @@ bool zeros_between(InputReader& input, uint64_t start, uint64_t end) {
     return std::all_of(gap, gap + count, [](unsigned char byte) { return byte == 0; });
 }
 
+// True for a structure that is there and starts where the sections end or
+// later: one said to start inside them is none of these.
+bool after_sections(FileSpan span, uint32_t sections_end) {
+    return span.end > span.start && span.start >= sections_end;
+}
+
 }  // namespace
 
 bool read_pe_headers(InputReader& input, PeHeaders* headers) {
@@ -123,9 +129,8 @@ bool read_section_data_end(InputReader& input, const PeHeaders& headers, uint32_
 FileSpan appended_data(InputReader& input, const PeHeaders& headers, uint32_t sections_end, uint64_t size) {
     FileSpan certificates = certificate_table(headers);
     FileSpan symbols = symbol_tables(input, headers);
-    // A structure said to start inside the sections is none of these.
-    bool certificates_left = certificates.end > certificates.start && certificates.start >= sections_end;
-    bool symbols_left = symbols.end > symbols.start && symbols.start >= sections_end;
+    bool certificates_left = after_sections(certificates, sections_end);
+    bool symbols_left = after_sections(symbols, sections_end);
     uint64_t at = sections_end;
     // The structures may come in either order: skip each that starts here.
     for (;;) {

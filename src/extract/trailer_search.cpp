@@ -173,7 +173,7 @@ int64_t find_last_magic(const unsigned char* data, uint32_t count) {
 
 TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size) {
     if (size < TRAILER_SIZE) return NO_TRAILER;
-    block_size = std::clamp<uint32_t>(block_size, 2 * TRAILER_SIZE, TRAILER_BLOCK_SIZE);
+    block_size = std::clamp(block_size, TRAILER_BLOCK_MIN, TRAILER_BLOCK_SIZE);
     // Position 0 is a candidate only when the trailer is the whole file.
     uint32_t lowest = size == TRAILER_SIZE ? 0 : 1;
     // Aligned to a cache line, so that the filters' rows never straddle two

@@ -14,6 +14,8 @@ constexpr uint32_t TRAILER_SIZE = 8;
 // The search reads this much at a time, back from the end of the file: a
 // few system calls for a large file, and a block that stays in the cache.
 constexpr uint32_t TRAILER_BLOCK_SIZE = 128 * 1024;
+// The smallest block a search takes: a trailer and the overlap, and more.
+constexpr uint32_t TRAILER_BLOCK_MIN = 2 * TRAILER_SIZE;
 
 struct TrailerFound {
     enum Kind { NONE, FOUND, UNREADABLE } kind;
@@ -25,7 +27,7 @@ struct TrailerFound {
 // bytes; others are code or data that happen to hold the magic. Positions
 // from size-8 down to 1 are candidates, 0 only when the trailer is the
 // whole file. UNREADABLE, with the error in `input`, when a read failed.
-// `block_size`, from 16 to TRAILER_BLOCK_SIZE, is how much is read at once.
+// `block_size`, from TRAILER_BLOCK_MIN to TRAILER_BLOCK_SIZE, is how much is read at once.
 TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size = TRAILER_BLOCK_SIZE);
 
 // The highest position p <= count - 8 at which data holds the magic; -1 when

@@ -118,15 +118,16 @@ constexpr DWORD SHARING_RETRY_FIRST_MS = 10;
 constexpr DWORD SHARING_RETRY_LONGEST_MS = 250;
 
 // Calls `attempt` (true on success, the reason left for GetLastError) until
-// it succeeds, fails for another reason than a file held for a moment, or
-// the budget of pauses is spent. GetLastError then holds the last failure.
-template <typename Call>
-bool retry_while_held(Attempt kind, Call attempt) {
+// it succeeds, fails with an error that `held` does not take for a file
+// held for a moment, or the budget of pauses is spent. GetLastError then
+// holds the last failure.
+template <typename Held, typename Call>
+bool retry_while(Held held, Call attempt) {
     DWORD slept = 0;
     DWORD pause = SHARING_RETRY_FIRST_MS;
     while (!attempt()) {
         DWORD err = GetLastError();
-        if (!is_held_for_a_moment(err, kind) || slept >= SHARING_RETRY_BUDGET_MS) {
+        if (!held(err) || slept >= SHARING_RETRY_BUDGET_MS) {
             SetLastError(err);
             return false;
         }
@@ -136,6 +137,12 @@ bool retry_while_held(Attempt kind, Call attempt) {
         pause = std::min(2 * pause, SHARING_RETRY_LONGEST_MS);
     }
     return true;
+}
+
+// retry_while with is_held_for_a_moment's answer for this kind of call.
+template <typename Call>
+bool retry_while_held(Attempt kind, Call attempt) {
+    return retry_while([kind](DWORD err) { return is_held_for_a_moment(err, kind); }, attempt);
 }
 
 // Length of the directory part of a path, its last separator included;

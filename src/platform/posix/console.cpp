@@ -68,12 +68,13 @@ void wait_for_key() {
     struct sigaction interrupt;
     if (sigaction(SIGINT, nullptr, &interrupt) == 0 && interrupt.sa_handler == SIG_IGN)
         raw.c_lflag &= ~static_cast<tcflag_t>(ISIG);
-    raw.c_cc[VMIN] = 1;
+    // A read returns as soon as there is a key, however long it takes.
+    char key;
+    raw.c_cc[VMIN] = sizeof key;
     raw.c_cc[VTIME] = 0;
     restore_terminal_if_interrupted(tty.get(), &saved);
     if (tcsetattr(tty.get(), TCSANOW, &raw) == 0) {
-        char key;
-        while (read(tty.get(), &key, 1) < 0 && errno == EINTR) {
+        while (read(tty.get(), &key, sizeof key) < 0 && errno == EINTR) {
         }
     }
     // TCSAFLUSH drops the rest of a multi-byte key, such as an arrow's sequence.

@@ -21,7 +21,7 @@ const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int NO_TERMINAL = -1;
 volatile sig_atomic_t g_tty_fd = NO_TERMINAL;
 struct termios g_tty_saved;
-volatile sig_atomic_t g_remove_armed = 0;
+volatile sig_atomic_t g_remove_armed = false;
 char g_remove_path[PATH_MAX];
 
 void on_interrupt(int sig) {
@@ -82,10 +82,9 @@ void restore_terminal_if_interrupted(int fd, const struct termios* saved) {
 }
 
 void remove_if_interrupted(const char* path) {
-    g_remove_armed = 0;
-    size_t size = path ? std::strlen(path) + 1 : 0;
-    if (size == 0 || size > sizeof g_remove_path) return;
+    g_remove_armed = false;
+    if (!path || std::strlen(path) >= sizeof g_remove_path) return;
     catch_interrupts();
-    std::memcpy(g_remove_path, path, size);
-    g_remove_armed = 1;
+    std::strcpy(g_remove_path, path);
+    g_remove_armed = true;
 }

@@ -13,6 +13,7 @@ DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
 void Sleep(DWORD ms) {
     struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    // Its values are valid, so only a signal cuts it short: the rest is slept then.
+    while (nanosleep(&left, &left) != 0) {
     }
 }

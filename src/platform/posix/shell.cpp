@@ -41,7 +41,7 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     int rc = posix_spawnp(&pid, OPENER, &actions, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) errno = rc;
+    SetLastError(static_cast<DWORD>(rc));
     return rc == 0;
 }
 

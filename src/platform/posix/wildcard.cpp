@@ -38,7 +38,7 @@ bool wildcard_match(const char* pattern, const char* name) {
         } else if (*pattern == '?') {
             ++pattern;
             name += character_length(name);
-        } else if (*pattern != '\0' && *pattern == *name) {
+        } else if (*pattern == *name) {  // never the pattern's end: *name is no zero
             ++pattern;
             ++name;
         } else if (star) {
