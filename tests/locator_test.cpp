@@ -250,6 +250,12 @@ TEST_F(LocatorTest, PeOverlayCases) {
         PeShape shape;
         uint32_t offset, length;
     };
+    // `count` sections of 16 bytes each from 0x1000 on.
+    auto sections = [](uint32_t count) {
+        std::vector<RawSection> all;
+        for (uint32_t i = 0; i < count; ++i) all.push_back({0x1000 + 0x10 * i, 0x10});
+        return all;
+    };
     const Case cases[] = {
         {"sections in order", {.sections = {{0x200, 0x400}, {0x600, 0x200}, {0x800, 0x200}}, .file_size = 0xC00}, 0xA00, 0x200},
         {"a section starting before the running end is passed over",
@@ -262,7 +268,9 @@ TEST_F(LocatorTest, PeOverlayCases) {
         {"PE32+ with a shorter optional header",
          {.pe32plus = true, .optional_size = 0xF8, .sections = {{0x400, 0x200}}, .file_size = 0x700}, 0x600, 0x100},
         {"no sections", {.sections = {}}, 0, 0},
-        {"only empty sections at 0", {.sections = {{0, 0}, {0, 0}}}, 0, 0},
+        {"only empty sections at 0, a signature there too",
+         {.sections = {{0, 0}, {0, 0}}, .certificate_start = 0, .certificate_size = 0x100, .file_size = 0x400}, 0, 0},
+        {"70 sections, read in two batches", {.sections = sections(70), .file_size = 0x1500}, 0x1460, 0xA0},
         {"negative e_lfanew", {.lfanew = -8, .sections = {{0x200, 0x100}}}, 0, 0},
         {"section table cut short", {.sections = {{0x200, 0x100}, {0x300, 0x100}}, .file_size = 0}, 0, 0},
         {"a signature said to start just past the file's end is no signature here",

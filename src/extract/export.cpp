@@ -18,7 +18,7 @@ public:
     TempFile() = default;
     ~TempFile() {
         file_.reset();
-        if (!name_[0] || kept_) return;
+        if (!owned_) return;
         retry_while_held(Attempt::RenamingOrDeleting, [&] { return sys.DeleteFileA(name_) != FALSE; });
         remove_if_interrupted(nullptr);
     }
@@ -34,7 +34,7 @@ public:
 private:
     char name_[MAX_PATH] = "";
     ScopedHandle<> file_;
-    bool kept_ = false;
+    bool owned_ = false;  // created under name_ and not yet renamed
 };
 
 bool TempFile::create(const char* target, DWORD* error) {
@@ -48,7 +48,6 @@ bool TempFile::create(const char* target, DWORD* error) {
         int n = std::snprintf(name_, sizeof name_, "%.*s~%03x.tmp", static_cast<int>(stem), target,
                               (seed + attempt) & 0xFFFu);
         if (static_cast<size_t>(n) >= sizeof name_) {
-            name_[0] = '\0';
             *error = ERROR_FILENAME_EXCED_RANGE;
             return false;
         }
@@ -59,11 +58,11 @@ bool TempFile::create(const char* target, DWORD* error) {
                                FILE_ATTRIBUTE_ARCHIVE, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             file_.reset(h);
+            owned_ = true;
             remove_if_interrupted(name_);
             return true;
         }
         *error = GetLastError();
-        name_[0] = '\0';
         // CREATE_NEW fails so when the name is taken, whatever by.
         if (*error != ERROR_FILE_EXISTS) return false;
     }
@@ -86,7 +85,7 @@ bool TempFile::commit(const char* target, DWORD* error) {
         *error = GetLastError();
         return false;
     }
-    kept_ = true;
+    owned_ = false;
     remove_if_interrupted(nullptr);
     return true;
 }
