@@ -90,6 +90,19 @@ TEST(FullPath, PutsARelativeNameAfterTheCurrentDirectory) {
             EXPECT_STREQ(file_part, "x.t");
         }
     }
+    // A deleted working directory (Windows cannot delete one in use) has no
+    // name to put a relative name after; an absolute name needs none.
+    if (!PLATFORM.windows) {
+        const std::filesystem::path gone = std::filesystem::temp_directory_path() /
+                                           ("dl2torrent-gone-" + std::to_string(GetCurrentProcessId()));
+        std::filesystem::create_directory(gone);
+        std::filesystem::current_path(gone);
+        std::filesystem::remove(gone);
+        char full[MAX_PATH];
+        EXPECT_EQ(GetFullPathNameA("x.t", sizeof full, full, nullptr), 0u);
+        EXPECT_EQ(GetFullPathNameA("/x.t", sizeof full, full, nullptr), 4u);
+        EXPECT_STREQ(full, "/x.t");
+    }
     std::filesystem::current_path(here);
 }
 

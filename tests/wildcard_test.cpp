@@ -2,6 +2,7 @@
 // `?` are special, as in the Windows search, and `?` is one UTF-8
 // character), and what its opener reports.
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -48,6 +49,14 @@ TEST(Wildcard, OnlyStarAndQuestionMarkAreSpecial) {
         {"?", "\xF0\x9F\x98\x80", true},
         {"??", "\xF0\x9F\x98\x80", false},
         {"?", "\xFF", true},
+        // The lead bytes at both ends of each length's range, and just outside.
+        {"?", "\xC2\xA0", true},
+        {"?", "\xDF\xBF", true},
+        {"?", "\xE0\xA0\x80", true},
+        {"?", "\xEF\xBF\xBD", true},
+        {"?", "\xF4\x8F\xBF\xBF", true},
+        {"??", "\xC1\xBF", true},
+        {"????", "\xF5\x80\x80\x80", true},
         {"??", "\xC3\x41", true},   // a lead byte without its continuation
         {"?", "\xC3\x41", false},
         {"*?", "\xC3\xA9", true},
@@ -82,6 +91,38 @@ TEST_F(OpenerTest, SaysWhetherTheOpenerStarted) {
     }
     EXPECT_TRUE(ShellExecuteExA(&request));
     setenv("PATH", path_before.c_str(), 1);
+}
+
+// The opener has no terminal: /dev/null for reading and for writing as its
+// standard streams, a process group of its own, and SIGPIPE's default
+// action although this program ignores it.
+TEST_F(OpenerTest, StartsWithNoTerminal) {
+    const std::string report = path("report").string();
+    write_file(path("xdg-open"), "#!/bin/sh\n"
+                                 "for fd in 0 1 2; do\n"
+                                 "  flags=$(sed -n 's/^flags:[[:space:]]*//p' /proc/$$/fdinfo/$fd)\n"
+                                 "  echo \"$fd $(readlink /proc/$$/fd/$fd) $((flags & 3))\" >> '" + report + ".part'\n"
+                                 "done\n"
+                                 "set -- $(cat /proc/$$/stat)\n"
+                                 "ignored=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)\n"
+                                 "echo \"own group $([ \"$5\" = $$ ] && echo yes)\" >> '" + report + ".part'\n"
+                                 "echo \"SIGPIPE ignored $((0x$ignored >> 12 & 1))\" >> '" + report + ".part'\n"
+                                 "mv '" + report + ".part' '" + report + "'\n");
+    std::filesystem::permissions(path("xdg-open"), std::filesystem::perms::owner_all);
+    const char* saved = std::getenv("PATH");
+    const std::string path_before = saved ? saved : "";
+    setenv("PATH", (dir().string() + ":" + path_before).c_str(), 1);
+    signal(SIGPIPE, SIG_IGN);
+    SHELLEXECUTEINFOA request = {};
+    request.cbSize = sizeof request;
+    request.lpFile = "x.torrent";
+    EXPECT_TRUE(ShellExecuteExA(&request));
+    signal(SIGPIPE, SIG_DFL);
+    setenv("PATH", path_before.c_str(), 1);
+    for (int waited = 0; waited < 1000 && !std::filesystem::exists(report); ++waited) Sleep(10);
+    Bytes seen = read_file(report);
+    EXPECT_EQ(std::string(seen.begin(), seen.end()),
+              "0 /dev/null 0\n1 /dev/null 1\n2 /dev/null 1\nown group yes\nSIGPIPE ignored 0\n");
 }
 
 }  // namespace

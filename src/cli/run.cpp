@@ -112,7 +112,7 @@ int extract_from(const char* input_path) {
         return input.valid();
     });
     if (!opened) return report_open_failure(GetLastError());
-    int64_t size = 0;
+    int64_t size;
     DWORD error = NO_ERROR;
     if (!input_size(input.get(), &size, &error)) return report_open_failure(error);
     if (size > MAX_INPUT_SIZE) {

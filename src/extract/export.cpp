@@ -98,7 +98,7 @@ bool copy_bytes(HANDLE input, uint32_t offset, uint32_t length, HANDLE output, D
     unsigned char chunk[COPY_CHUNK_SIZE];
     for (uint32_t done = 0; done < length;) {
         DWORD want = std::min<uint32_t>(length - done, COPY_CHUNK_SIZE);
-        DWORD got = 0;
+        DWORD got;  // read_at sets it, whatever comes
         if (!reader.read_at(uint64_t{offset} + done, chunk, want, &got)) {
             *error = reader.error();
             return false;
@@ -107,7 +107,7 @@ bool copy_bytes(HANDLE input, uint32_t offset, uint32_t length, HANDLE output, D
             *error = ERROR_HANDLE_EOF;
             return false;
         }
-        DWORD written = 0;
+        DWORD written;  // set by every WriteFile, even one that fails
         if (!sys.WriteFile(output, chunk, got, &written, nullptr)) {
             *error = GetLastError();
             return false;

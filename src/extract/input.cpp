@@ -42,7 +42,7 @@ bool InputReader::read_at(uint64_t position, void* buffer, DWORD count, DWORD* g
 }
 
 bool InputReader::read_exact(uint64_t position, void* buffer, DWORD count) {
-    DWORD got = 0;
+    DWORD got;
     return read_at(position, buffer, count, &got) && got == count;
 }
 

@@ -22,7 +22,8 @@ public:
     explicit InputReader(HANDLE handle) : handle_(handle) {}
 
     // Reads up to `count` bytes at `position`: fewer only where the file
-    // ends, none beyond a signed 32-bit offset. False on a failed call.
+    // ends, none beyond a signed 32-bit offset; `*got` says how many, on
+    // every path. False on a failed call.
     bool read_at(uint64_t position, void* buffer, DWORD count, DWORD* got);
     // As read_at, but false also when the file holds fewer than `count`
     // bytes there, which leaves no error.

@@ -50,7 +50,7 @@ LocateResult settled(const InputReader& input, LocateResult found) {
 
 LocateResult locate_payload(HANDLE handle, uint32_t trailer_block) {
     InputReader input(handle);
-    int64_t size = 0;
+    int64_t size;
     if (!input.size(&size)) return settled(input, NOTHING);
     // The file grew past what positions reach during the pause.
     if (size > MAX_INPUT_SIZE) return read_failure(ERROR_FILE_TOO_LARGE);

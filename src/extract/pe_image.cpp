@@ -91,9 +91,9 @@ bool read_pe_headers(InputReader& input, PeHeaders* headers) {
     unsigned char dos[DOS_HEADER_SIZE];
     if (!input.read_exact(0, dos, sizeof dos) || load_le16(dos) != DOS_MAGIC) return false;
     headers->e_lfanew = static_cast<int32_t>(load_le32(dos + LFANEW_FIELD));
-    if (headers->e_lfanew < 0) return false;
+    // A negative e_lfanew, taken as unsigned, lies past any file read.
     unsigned char nt[NT_HEADERS_SIZE];
-    uint64_t lfanew = static_cast<uint64_t>(headers->e_lfanew);
+    uint64_t lfanew = static_cast<uint32_t>(headers->e_lfanew);
     if (!input.read_exact(lfanew, nt, sizeof nt) || load_le32(nt) != NT_SIGNATURE) return false;
     headers->file_header = parse_file_header(nt + FILE_HEADER_AT);
     if (headers->file_header.SizeOfOptionalHeader == 0) return false;

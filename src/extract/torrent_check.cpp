@@ -27,11 +27,10 @@ public:
     uint64_t position() const { return position_; }
 
 private:
-    // Reads on from the position; false when nothing more is there.
+    // Reads on from the position; false when nothing more is there. At the
+    // payload's end it asks for nothing, and nothing comes.
     bool fill() {
         base_ = position_;
-        filled_ = 0;
-        if (base_ >= end_) return false;
         DWORD want = static_cast<DWORD>(std::min<uint64_t>(TORRENT_READ_SIZE, end_ - base_));
         return input_.read_at(base_, buffer_, want, &filled_) && filled_ > 0;
     }

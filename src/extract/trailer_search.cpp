@@ -93,8 +93,8 @@ bool piece_holds_magic(const unsigned char* first) {
 
 // See TrailerFilters: the two filters applied over a block and a chunk.
 int64_t last_hinted_chunk(const unsigned char* data, int64_t below) {
-    while (below-- > 0) {
-        if (chunk_may_hold_magic(data + below * TRAILER_FILTER_CHUNK)) return below;
+    for (int64_t c = below - 1; c >= 0; --c) {
+        if (chunk_may_hold_magic(data + c * TRAILER_FILTER_CHUNK)) return c;
     }
     return NO_POSITION;
 }
@@ -137,7 +137,9 @@ int64_t last_trailer_in(const unsigned char* block, uint32_t count, uint32_t blo
         if (hit == NO_POSITION || block_start + hit < lowest) return NO_POSITION;
         auto back = static_cast<int32_t>(load_le32(block + hit + 4));
         if (payload_inside(block_start + static_cast<uint32_t>(hit), back, size)) return hit;
-        limit = static_cast<uint32_t>(hit) + TRAILER_SIZE - 1;  // the positions below this one
+        // The positions below this one: the magic does not overlap itself,
+        // so another starts at least its own length lower.
+        limit = static_cast<uint32_t>(hit) + TRAILER_SIZE - sizeof TRAILER_MAGIC;
     }
 }
 

@@ -1,5 +1,6 @@
 // The program from the outside: exact output, exit status, files left behind
 // and what the desktop was asked to open.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -239,14 +240,29 @@ TEST_F(CliTest, NeverReplacesTheInputItself) {
     }
 }
 
-TEST_F(CliTest, RefusesInputsOfTwoGibibytes) {
-    write_file(work("Quv-big-downloader.exe"), downloader());
-    fs::resize_file(work("Quv-big-downloader.exe"), uintmax_t{1} << 31);  // sparse
-    RunResult r = run();
-    EXPECT_EQ(r.out, std::string("Extracting from Quv-big-downloader.exe...\n"
-                                 "Input file is too large!  It must be smaller than 2 GiB\n") + PROMPT);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(work_listing(), std::vector<std::string>{"Quv-big-downloader.exe"});
+// Offsets are signed 32-bit: an input of 2 GiB is refused, one a byte
+// smaller is read to its end.
+TEST_F(CliTest, InputsSmallerThanTwoGibibytes) {
+    const Bytes tail = concat(torrent_, trailer(-size(torrent_)));
+    const std::string name = "Quv-big-downloader.exe";
+    for (uint64_t size : {uint64_t{1} << 31, (uint64_t{1} << 31) - 1}) {
+        SCOPED_TRACE(size);
+        write_file(work(name), Bytes{});
+        fs::resize_file(work(name), size - tail.size());  // sparse
+        int fd = open(work(name).c_str(), O_WRONLY | O_APPEND);
+        ASSERT_EQ(write(fd, tail.data(), tail.size()), static_cast<ssize_t>(tail.size()));
+        close(fd);
+        RunResult r = run();
+        const std::string head = "Extracting from " + name + "...\n";
+        if (size >> 31) {
+            EXPECT_EQ(r.out, head + "Input file is too large!  It must be smaller than 2 GiB\n" + PROMPT);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(work_listing(), std::vector<std::string>{name});
+        } else {
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_EQ(read_file(work("Quv-big-downloader.torrent")), torrent_);
+        }
+    }
 }
 
 TEST_F(CliTest, PathsThatDoNotFitAreRefused) {
@@ -326,7 +342,10 @@ TEST_F(CliTest, HelpAndVersion) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out.rfind("Usage: dl2torrent [PATTERN...]\n", 0), 0u) << r.out;
         EXPECT_NE(r.out.find("\"Quv-*-downloader.exe\""), std::string::npos);
-        EXPECT_NE(r.out.find("Exit status"), std::string::npos);
+        // The statuses it promises are those the other tests see.
+        EXPECT_NE(r.out.find("Exit status: 0 when the torrent was saved or the file holds none;\n"
+                             "1 when nothing matches"),
+                  std::string::npos);
     }
     RunResult r = run({"--version"});
     EXPECT_EQ(r.out, "dl2torrent " DL2TORRENT_VERSION_TEXT "\n");

@@ -289,26 +289,44 @@ TEST_F(HostileTest, AWorkingDirectoryLongerThanAnyPath) {
     EXPECT_EQ(std::system(("rm -rf '" + work(level).string() + "'").c_str()), 0);
 }
 
-// A working directory exactly as long as the longest path cannot be told in
-// a failure's message: the line that would show it is left out.
-TEST_F(HostileTest, ACurrentDirectoryTooLongToShowIsLeftOut) {
-    const size_t limit = target().path_max;  // the zero included
-    RunResult r = run_with({"sub"}, [&] {
+// An open failure's message shows the working directory only when it can
+// be had whole: at the root, but not once deleted, nor when exactly as long
+// as the longest path (the zero included).
+TEST_F(HostileTest, TheCurrentDirectoryIsShownOnlyWhenItCanBeHad) {
+    const std::string sub = work("sub").string();
+    auto too_long = [] {
         char here[PATH_MAX];
         if (!getcwd(here, sizeof here)) _exit(125);
         // Levels of 200 bytes, then one of 50 to 250 that makes the path
-        // exactly `limit` bytes long.
+        // exactly the limit long.
         const std::string level(200, 'd');
         size_t length = std::strlen(here);
-        while (limit - length - 1 > 250) {
+        while (target().path_max - length - 1 > 250) {
             if (mkdir(level.c_str(), 0755) != 0 || chdir(level.c_str()) != 0) _exit(125);
             length += level.size() + 1;
         }
-        std::string last(limit - length - 1, 'e');
+        std::string last(target().path_max - length - 1, 'e');
         if (mkdir(last.c_str(), 0755) != 0 || chdir(last.c_str()) != 0 || mkdir("sub", 0755) != 0) _exit(125);
-    });
-    EXPECT_EQ(r.out, "Extracting from sub...\nCould not open input file!  Error " + std::to_string(EISDIR) + "\n" + PROMPT);
-    EXPECT_EQ(r.status, 1);
+    };
+    auto deleted = [&] {
+        if (mkdir(sub.c_str(), 0755) != 0 || mkdir("gone", 0755) != 0 || chdir("gone") != 0 || rmdir("../gone") != 0)
+            _exit(125);
+    };
+    const struct {
+        std::string pattern;
+        std::function<void()> enter;
+        std::string shown;
+    } cases[] = {
+        {"sub", too_long, ""},
+        {sub, deleted, ""},
+        {"tmp", [] { if (chdir("/") != 0) _exit(125); }, "  current directory /\n"},
+    };
+    for (const auto& c : cases) {
+        RunResult r = run_with({c.pattern}, c.enter);
+        EXPECT_EQ(r.out, "Extracting from " + c.pattern + "...\nCould not open input file!  Error " +
+                             std::to_string(EISDIR) + "\n" + c.shown + PROMPT);
+        EXPECT_EQ(r.status, 1);
+    }
     EXPECT_EQ(std::system(("rm -rf '" + work().string() + "'/d* '" + work().string() + "'/e*").c_str()), 0);
 }
 

@@ -32,8 +32,8 @@ constexpr uint32_t ROW_BYTES = 32;
 
 // See TrailerFilters::last_hinted_chunk.
 [[gnu::target("avx2")]] int64_t last_hinted_chunk(const unsigned char* data, int64_t below) {
-    while (below-- > 0) {
-        if (chunk_may_hold_magic(data + below * TRAILER_FILTER_CHUNK)) return below;
+    for (int64_t c = below - 1; c >= 0; --c) {
+        if (chunk_may_hold_magic(data + c * TRAILER_FILTER_CHUNK)) return c;
     }
     return NO_POSITION;
 }

@@ -25,11 +25,11 @@ void console_print(const char* format, ...) {
 // A write to a pipe nobody reads fails with EPIPE instead of killing the
 // run, and the standard descriptors are open, so that a file the run opens
 // never becomes standard output by taking a closed one's number.
-ProcessSetup::ProcessSetup() : saved_(0) {
+ProcessSetup::ProcessSetup() : saved_() {
     signal(SIGPIPE, SIG_IGN);
     // open() takes the lowest free number: the closed one.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
+        if (fcntl(fd, F_GETFD) == -1) open("/dev/null", O_RDWR);  // EBADF, the one way it fails
 }
 
 ProcessSetup::~ProcessSetup() {}
@@ -37,9 +37,11 @@ ProcessSetup::~ProcessSetup() {}
 namespace {
 
 // A file descriptor from open(), closed with close().
+constexpr int NO_DESCRIPTOR = -1;  // what a failed open() returns
+
 struct FdTraits {
     using Handle = int;
-    static Handle invalid() { return -1; }
+    static Handle invalid() { return NO_DESCRIPTOR; }
     static bool close(Handle fd) { return ::close(fd) == 0; }
 };
 
@@ -74,8 +76,10 @@ void wait_for_key() {
     raw.c_cc[VTIME] = 0;
     restore_terminal_if_interrupted(tty.get(), &saved);
     if (tcsetattr(tty.get(), TCSANOW, &raw) == 0) {
-        while (read(tty.get(), &key, sizeof key) < 0 && errno == EINTR) {
-        }
+        // No handler of this program returns, so only a key, the terminal's
+        // end or its failure ends the read.
+        ssize_t got = read(tty.get(), &key, sizeof key);
+        static_cast<void>(got);
     }
     // TCSAFLUSH drops the rest of a multi-byte key, such as an arrow's sequence.
     tcsetattr(tty.get(), TCSAFLUSH, &saved);

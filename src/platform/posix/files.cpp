@@ -2,7 +2,9 @@
 // ReadFile, WriteFile, FlushFileBuffers, MoveFileExA, DeleteFileA ...) on
 // file descriptors, with the behaviour the logic relies on from the
 // originals: a directory opens only when asked for, positions are 32-bit,
-// and every read and write reports the bytes it moved.
+// and every read and write reports the bytes it moved. No signal handler
+// of this program returns (an interruption ends the run), so no call here
+// is cut short by one with EINTR.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,30 +66,32 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG*, DWORD) {
     return static_cast<DWORD>(distance);
 }
 
+// fstat of an open descriptor fails only when the system does.
 BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     struct stat st;
-    if (fstat(fd_of(file), &st) != 0) return FALSE;
-    size->QuadPart = static_cast<long long>(st.st_size);
-    return TRUE;
+    bool ok = fstat(fd_of(file), &st) == 0;
+    if (ok) size->QuadPart = static_cast<long long>(st.st_size);
+    return ok;
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
     struct stat st;
-    if (fstat(fd_of(file), &st) != 0) return FALSE;
-    auto index = static_cast<uint64_t>(st.st_ino);
-    auto device = static_cast<uint64_t>(st.st_dev);
-    info->dwVolumeSerialNumber = static_cast<DWORD>(device ^ device >> 32);
-    info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
-    info->nFileIndexLow = static_cast<DWORD>(index);
-    return TRUE;
+    bool ok = fstat(fd_of(file), &st) == 0;
+    if (ok) {
+        auto index = static_cast<uint64_t>(st.st_ino);
+        auto device = static_cast<uint64_t>(st.st_dev);
+        info->dwVolumeSerialNumber = static_cast<DWORD>(device ^ device >> 32);
+        info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+        info->nFileIndexLow = static_cast<DWORD>(index);
+    }
+    return ok;
 }
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read_count, void*) {
     char* out = static_cast<char*>(buffer);
     DWORD done = 0;
-    while (done < count) {
+    while (done != count) {
         ssize_t n = read(fd_of(file), out + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             *read_count = done;
             return FALSE;
@@ -102,9 +106,8 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read_count, void*) 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, void*) {
     const char* in = static_cast<const char*>(buffer);
     DWORD done = 0;
-    while (done < count) {
+    while (done != count) {
         ssize_t n = write(fd_of(file), in + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = ENOSPC;
             *written = done;

@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "platform.h"
 
@@ -38,13 +39,10 @@ void on_interrupt(int sig) {
     raise(sig);
 }
 
-// Installs the handler once. A signal the process was started with
-// ignored (a background job of a non-interactive shell ignores SIGINT)
-// stays ignored, as the shell meant.
-void catch_interrupts() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
+// Installs the handler. A signal the process was started with ignored (a
+// background job of a non-interactive shell ignores SIGINT) stays
+// ignored, as the shell meant.
+void install_handler() {
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
@@ -53,6 +51,12 @@ void catch_interrupts() {
         struct sigaction old;
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
     }
+}
+
+// Installs the handler on first use.
+void catch_interrupts() {
+    static std::once_flag once;
+    std::call_once(once, install_handler);
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ struct SECURITY_ATTRIBUTES;
 
 struct WIN32_FIND_DATAA {
     FILETIME ftLastWriteTime;
-    char cFileName[NAME_MAX + 1];
+    char cFileName[MAX_PATH];
 };
 
 HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);

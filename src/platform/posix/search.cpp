@@ -46,7 +46,7 @@ struct timespec mtime_of(const struct stat& st) {
 
 // Fills one record for the entry; an entry gone since the listing gets no time.
 void fill_record(const FindState& state, const std::string& name, WIN32_FIND_DATAA* data) {
-    std::memset(data, 0, sizeof *data);
+    *data = {};
     std::snprintf(data->cFileName, sizeof data->cFileName, "%s", name.c_str());
     std::string path = state.directory + name;
     struct stat st;
