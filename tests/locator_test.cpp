@@ -271,6 +271,8 @@ TEST_F(LocatorTest, PeOverlayCases) {
         {"only empty sections at 0, a signature there too",
          {.sections = {{0, 0}, {0, 0}}, .certificate_start = 0, .certificate_size = 0x100, .file_size = 0x400}, 0, 0},
         {"70 sections, read in two batches", {.sections = sections(70), .file_size = 0x1500}, 0x1460, 0xA0},
+        {"a string table cut inside its size leaves what follows the symbols",
+         {.sections = {{0x200, 0x100}}, .symbol_table = 0x300, .symbol_count = 2, .file_size = 0x326}, 0x324, 2},
         {"negative e_lfanew", {.lfanew = -8, .sections = {{0x200, 0x100}}}, 0, 0},
         {"section table cut short", {.sections = {{0x200, 0x100}, {0x300, 0x100}}, .file_size = 0}, 0, 0},
         {"a signature said to start just past the file's end is no signature here",
