@@ -302,15 +302,17 @@ const struct {
 
 // The temporary file's name is tried from the process's number on, a
 // hundred names in all: a folder that already holds every one of them
-// ends the save, one that holds all but the last does not.
+// ends the save, one that holds all but the last does not. Either way
+// the files that held the names are left as they were.
 TEST_F(FaultTest, AFolderFullOfTemporaryNamesEndsTheSave) {
     const Scenario s = scenarios().front();
     write_file(path(INPUT), s.input);
-    auto take_name = [&](unsigned i) {
+    auto name_of = [&](unsigned i) {
         char name[64];
         std::snprintf(name, sizeof name, "Quv-1-downloader~%03x.tmp", 0x100 + i);
-        write_file(path(name), EARLIER);
+        return path(name);
     };
+    auto take_name = [&](unsigned i) { write_file(name_of(i), EARLIER); };
     for (unsigned i = 0; i < 99; ++i) take_name(i);
     sys.GetCurrentProcessId = [] { return DWORD{0x100}; };
     EXPECT_EQ(run_in_dir({}).out, saved(s).out);
@@ -321,6 +323,7 @@ TEST_F(FaultTest, AFolderFullOfTemporaryNamesEndsTheSave) {
     EXPECT_EQ(got.status, 1);
     EXPECT_EQ(got.out, saved(s).out + failure_line("save torrent", ERROR_FILE_EXISTS) + PROMPT);
     EXPECT_FALSE(got.has_output);
+    for (unsigned i = 0; i < 100; ++i) EXPECT_EQ(read_file(name_of(i)), EARLIER) << i;
 }
 
 TEST_F(FaultTest, OnlyFilesHeldForAMomentAreTriedAgain) {
