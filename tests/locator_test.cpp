@@ -310,6 +310,7 @@ TEST_F(LocatorTest, StructuresAfterTheSections) {
         // Set: the optional header ends this many bytes past the certificate
         // table's entry, which lies inside it when the count is at least 0.
         std::optional<int> header_past_entry = std::nullopt;
+        uint32_t stray_byte_at = 0;  // set: a byte of 1 there
     };
     const Case cases[] = {
         {"payload between sections and signature", 0x500, 0x100, 16, 0, 0, 0, 0x300, 0x200},
@@ -317,6 +318,7 @@ TEST_F(LocatorTest, StructuresAfterTheSections) {
         {"payload after the signature", 0x300, 0x100, 16, 0, 0, 0, 0x400, 0x200},
         {"signature after 7 zero bytes of alignment", 0x307, 0x100, 16, 0, 0, 0, 0x407, 0x1F9},
         {"8 bytes before the signature are payload", 0x308, 0x100, 16, 0, 0, 0, 0x300, 8},
+        {"so are fewer that are not all zero", 0x304, 0x100, 16, 0, 0, 0, 0x300, 4, std::nullopt, 0x302},
         {"a table that does not close the file ends the payload", 0x500, 0x80, 16, 0, 0, 0, 0x300, 0x200},
         {"a table inside the sections is ignored", 0x200, 0x400, 16, 0, 0, 0, 0x300, 0x300},
         {"an empty table is none", 0x400, 0, 16, 0, 0, 0, 0x300, 0x300},
@@ -347,6 +349,7 @@ TEST_F(LocatorTest, StructuresAfterTheSections) {
             ByteBuilder image;
             image.bytes(make_pe(shape));
             if (c.symbols_at && c.symbols_at < 0x600) image.put32(c.symbols_at + 18 * c.symbols, c.strings_size);
+            if (c.stray_byte_at) image.put16(c.stray_byte_at, 1);
             expect_location(locate(image.data()), c.offset, c.length);
         }
     }
