@@ -36,9 +36,9 @@ ProcessSetup::~ProcessSetup() {}
 
 namespace {
 
-// A file descriptor from open(), closed with close().
 constexpr int NO_DESCRIPTOR = -1;  // what a failed open() returns
 
+// A file descriptor from open(), closed with close().
 struct FdTraits {
     using Handle = int;
     static Handle invalid() { return NO_DESCRIPTOR; }
