@@ -133,15 +133,17 @@ protected:
         write_file(path(name), std::string("x"));
         std::filesystem::last_write_time(path(name), base_ + std::chrono::seconds(seconds));
     }
-    // The newest match of the patterns, and which of them matched it.
+    // The newest match of the patterns, and which of them matched it; or
+    // none, and the search's failure when one is reported.
     std::string newest(const std::vector<std::string>& patterns) {
         std::vector<std::string> full;
         for (const auto& pattern : patterns) full.push_back((dir() / pattern).string());
         std::vector<const char*> raw;
         for (const auto& pattern : full) raw.push_back(pattern.c_str());
         Match match;
-        const char* chosen = find_newest_of(raw.data(), static_cast<int>(raw.size()), &match);
-        if (!chosen) return "<none>";
+        DWORD error;
+        const char* chosen = find_newest_of(raw.data(), static_cast<int>(raw.size()), &match, &error);
+        if (!chosen) return error == NO_ERROR ? "<none>" : "<none>, error " + std::to_string(error);
         size_t index = std::find(raw.begin(), raw.end(), chosen) - raw.begin();
         return std::string(match.name) + " by " + patterns.at(index);
     }
@@ -167,8 +169,14 @@ TEST_F(NewestMatchTest, PicksTheLatestAndTheFirstOfEqualTimes) {
         {{"*.zip", "a*", "missing/*"}, "a.exe by a*"},
         {{"[ab].exe", "?.exe"}, "b.exe by ?.exe"},
         {{"*.zip", "missing/*"}, "<none>"},
+        {{"missing/b.exe", "b.exe/"}, "<none>"},
     };
     for (const auto& c : cases) EXPECT_EQ(newest(c.patterns), c.chosen) << c.patterns[0];
+    // A name without a wildcard is looked up, not listed; on POSIX a file
+    // taken for a folder is no such folder (ENOTDIR).
+    if (!PLATFORM.windows) {
+        EXPECT_EQ(newest({"a.exe/b.exe", "a.exe/*"}), "<none>");
+    }
 }
 
 // Files a tick apart (100 ns) where FILETIME's low half wraps into its high

@@ -8,10 +8,13 @@ uint64_t ticks(const FILETIME& time) { return uint64_t{time.dwHighDateTime} << 3
 
 bool is_newer(const FILETIME& candidate, const FILETIME& chosen) { return ticks(candidate) > ticks(chosen); }
 
-bool find_newest_match(const char* pattern, Match* newest) {
+bool find_newest_match(const char* pattern, Match* newest, DWORD* error) {
     WIN32_FIND_DATAA match;
     ScopedFind search(sys.FindFirstFileA(pattern, &match));
-    if (!search.valid()) return false;
+    if (!search.valid()) {
+        *error = GetLastError();
+        return false;
+    }
     bool first = true;
     do {
         if (!first && !is_newer(match.ftLastWriteTime, newest->time)) continue;
@@ -22,11 +25,23 @@ bool find_newest_match(const char* pattern, Match* newest) {
     return true;
 }
 
-const char* find_newest_of(const char* const* patterns, int count, Match* newest) {
+namespace {
+
+// True for the search failures that only say there is no such file or folder.
+bool is_nothing_there(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+}  // namespace
+
+const char* find_newest_of(const char* const* patterns, int count, Match* newest, DWORD* error) {
     const char* chosen = nullptr;
+    *error = NO_ERROR;
     for (int i = 0; i < count; ++i) {
         Match match = {};
-        if (!find_newest_match(patterns[i], &match)) continue;
+        DWORD failure;
+        if (!find_newest_match(patterns[i], &match, &failure)) {
+            if (*error == NO_ERROR && !is_nothing_there(failure)) *error = failure;
+            continue;
+        }
         if (chosen && !is_newer(match.time, newest->time)) continue;
         *newest = match;
         chosen = patterns[i];

@@ -43,11 +43,13 @@ void print_usage() {
         DEFAULT_PATTERN);
 }
 
-// No pattern matched: names every pattern as given, joined by blanks.
-int report_no_match(const char* const* patterns, int count) {
+// No pattern matched: names every pattern as given, joined by blanks, and
+// the reason when a search failed for another than a missing file.
+int report_no_match(const char* const* patterns, int count, DWORD error) {
     console_print("Could not find any %s", patterns[0]);
     for (int i = 1; i < count; ++i) console_print(" %s", patterns[i]);
     console_print("\n");
+    if (error != NO_ERROR) console_print("  Error %lu\n", static_cast<unsigned long>(error));
     return fail_and_wait();
 }
 
@@ -146,8 +148,9 @@ int run(int argc, char** argv) {
         return EXIT_OK;
     }
     Match newest = {};
-    const char* pattern = find_newest_of(patterns, count, &newest);
-    if (!pattern) return report_no_match(patterns, count);
+    DWORD error;
+    const char* pattern = find_newest_of(patterns, count, &newest, &error);
+    if (!pattern) return report_no_match(patterns, count, error);
     char input_path[MAX_PATH];
     if (!compose_input_path(pattern, newest.name, input_path, sizeof input_path)) {
         console_print("Input path is too long!\n");

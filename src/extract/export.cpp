@@ -97,26 +97,21 @@ bool copy_bytes(HANDLE input, uint32_t offset, uint32_t length, HANDLE output, D
     InputReader reader(input);
     unsigned char chunk[COPY_CHUNK_SIZE];
     for (uint32_t done = 0; done < length;) {
-        DWORD want = std::min<uint32_t>(length - done, COPY_CHUNK_SIZE);
-        DWORD got;  // read_at sets it, whatever comes
-        if (!reader.read_at(uint64_t{offset} + done, chunk, want, &got)) {
+        DWORD count = std::min<uint32_t>(length - done, COPY_CHUNK_SIZE);
+        if (!reader.read_all(uint64_t{offset} + done, chunk, count)) {
             *error = reader.error();
             return false;
         }
-        if (got != want) {
-            *error = ERROR_HANDLE_EOF;
-            return false;
-        }
         DWORD written;  // set by every WriteFile, even one that fails
-        if (!sys.WriteFile(output, chunk, got, &written, nullptr)) {
+        if (!sys.WriteFile(output, chunk, count, &written, nullptr)) {
             *error = GetLastError();
             return false;
         }
-        if (written != got) {
+        if (written != count) {
             *error = ERROR_HANDLE_DISK_FULL;
             return false;
         }
-        done += got;
+        done += count;
     }
     return true;
 }
@@ -151,14 +146,11 @@ bool make_output_name(const char* input_path, char* output, size_t size) {
 }
 
 bool is_same_file(HANDLE input, const char* path) {
-    // Opened for its identity alone: no access, a directory or a symbolic
-    // link as it stands, and nothing that another program's handle blocks.
-    ScopedHandle other(sys.CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!other.valid()) return false;
     BY_HANDLE_FILE_INFORMATION a, b;
-    // Without both identities the names may well be one file.
-    if (!sys.GetFileInformationByHandle(input, &a) || !sys.GetFileInformationByHandle(other.get(), &b)) return true;
+    // No file of that name, or none to be had: nothing the save replaces.
+    if (!sys.identify_file(path, &b)) return false;
+    // Without the input's identity the names may well be one file.
+    if (!sys.GetFileInformationByHandle(input, &a)) return true;
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
            a.nFileIndexLow == b.nFileIndexLow;
 }

@@ -46,6 +46,12 @@ bool InputReader::read_exact(uint64_t position, void* buffer, DWORD count) {
     return read_at(position, buffer, count, &got) && got == count;
 }
 
+bool InputReader::read_all(uint64_t position, void* buffer, DWORD count) {
+    DWORD got;
+    if (!read_at(position, buffer, count, &got)) return false;
+    return got == count || failed(ERROR_HANDLE_EOF);
+}
+
 bool InputReader::size(int64_t* size) {
     DWORD err = NO_ERROR;
     return input_size(handle_, size, &err) || failed(err);

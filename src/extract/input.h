@@ -28,6 +28,9 @@ public:
     // As read_at, but false also when the file holds fewer than `count`
     // bytes there, which leaves no error.
     bool read_exact(uint64_t position, void* buffer, DWORD count);
+    // As read_exact, for bytes that the file's size said are there: fewer
+    // mean that the file shrank meanwhile, a failure (ERROR_HANDLE_EOF).
+    bool read_all(uint64_t position, void* buffer, DWORD count);
     // The file's size as it is now; false on failure.
     bool size(int64_t* size);
 

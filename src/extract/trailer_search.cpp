@@ -187,7 +187,7 @@ TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size
         uint32_t block_start = block_end - std::min(block_end, block_size);
         uint32_t count = block_end - block_start;
         // A file that shrank under the search cannot say where its trailer is.
-        if (!input.read_exact(block_start, block, count)) return UNREADABLE_FILE;
+        if (!input.read_all(block_start, block, count)) return UNREADABLE_FILE;
         int64_t hit = last_trailer_in(block, count, block_start, lowest, size);
         if (hit != NO_POSITION)
             return {TrailerFound::FOUND, block_start + static_cast<uint32_t>(hit),

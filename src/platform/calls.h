@@ -16,11 +16,18 @@
 // sent elsewhere, or (POSIX) a process in the terminal's background.
 void wait_for_key();
 
+// The identity (volume and file index) of the file that `path` names, a
+// symbolic link as it stands, had without opening the file for any access:
+// neither a missing read permission nor a pipe or a device gets in the
+// way. FALSE, with the reason left for GetLastError, when there is none.
+BOOL identify_file(const char* path, BY_HANDLE_FILE_INFORMATION* info);
+
 struct PlatformCalls {
     decltype(&::CreateFileA) CreateFileA = ::CreateFileA;
     decltype(&::SetFilePointer) SetFilePointer = ::SetFilePointer;
     decltype(&::GetFileSizeEx) GetFileSizeEx = ::GetFileSizeEx;
     decltype(&::GetFileInformationByHandle) GetFileInformationByHandle = ::GetFileInformationByHandle;
+    decltype(&::identify_file) identify_file = ::identify_file;
     decltype(&::ReadFile) ReadFile = ::ReadFile;
     decltype(&::WriteFile) WriteFile = ::WriteFile;
     decltype(&::FlushFileBuffers) FlushFileBuffers = ::FlushFileBuffers;

@@ -195,7 +195,48 @@ TEST_F(UnprivilegedTest, AnUnwritableFolderLosesNothing) {
     EXPECT_EQ(work_listing(), (std::vector<std::string>{"Quv-1-downloader.exe", "Quv-1-downloader.torrent"}));
 }
 
-TEST_F(HostileTest, AnOutputThatIsASymbolicLinkIsReplacedNotFollowed) {
+// A folder that may be entered and written but not listed: a name in it is
+// looked up directly, as a shell does; a pattern cannot be matched there,
+// and the search says why.
+TEST_F(UnprivilegedTest, AFolderThatCannotBeListed) {
+    fs::create_directory(work("sub"));
+    write_file(work("sub/Quv-1-downloader.exe"), concat(image_, torrent_));
+    const fs::perms enter_and_write = fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_write |
+                                      fs::perms::group_exec | fs::perms::others_write | fs::perms::others_exec;
+    fs::permissions(work("sub"), enter_and_write);
+    RunResult named = run_with({"sub/Quv-1-downloader.exe"}, drop());
+    RunResult matched = run_with({"sub/Quv-*-downloader.exe"}, drop());
+    fs::permissions(work("sub"), fs::perms::owner_read, fs::perm_options::add);
+    EXPECT_EQ(named.out, success("sub/Quv-1-downloader.exe", "sub/Quv-1-downloader.torrent", image_.size(),
+                                 torrent_.size()));
+    EXPECT_EQ(named.status, 0);
+    EXPECT_EQ(read_file(work("sub/Quv-1-downloader.torrent")), torrent_);
+    EXPECT_EQ(matched.out, "Could not find any sub/Quv-*-downloader.exe\n  Error " + std::to_string(EACCES) + "\n" +
+                               PROMPT);
+    EXPECT_EQ(matched.status, 1);
+}
+
+// Only files are read: a FIFO, whose open would wait for a writer for
+// ever, and a device fail the open at once, as a directory does.
+TEST_F(HostileTest, OnlyFilesAreOpened) {
+#ifdef EFTYPE
+    const int not_a_file = EFTYPE;
+#else
+    const int not_a_file = EINVAL;
+#endif
+    ASSERT_EQ(mkfifo(work("Quv-9-downloader.exe").c_str(), 0644), 0);
+    const std::string cwd = fs::canonical(work()).string();
+    for (const std::string input : {"Quv-9-downloader.exe", "/dev/null"}) {
+        SCOPED_TRACE(input);
+        RunResult r = run({input});
+        EXPECT_EQ(r.out, "Extracting from " + input + "...\nCould not open input file!  Error " +
+                             std::to_string(not_a_file) + "\n  current directory " + cwd + "\n" + PROMPT);
+        EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_EQ(work_listing(), std::vector<std::string>{"Quv-9-downloader.exe"});
+}
+
+TEST_F(HostileTest, AnOutputThatIsASymbolicLinkOrAFifoIsReplacedNotFollowed) {
     fs::create_directory(path("elsewhere"));
     write_file(path("elsewhere/target"), std::string("keep me"));
     write_file(work("Quv-1-downloader.exe"), concat(image_, torrent_));
@@ -203,7 +244,10 @@ TEST_F(HostileTest, AnOutputThatIsASymbolicLinkIsReplacedNotFollowed) {
     // A dangling link too: nothing is created where it points.
     write_file(work("Quv-2-downloader.exe"), concat(image_, torrent_));
     fs::create_symlink(path("elsewhere/missing"), work("Quv-2-downloader.torrent"));
-    for (const char* name : {"Quv-1-downloader.exe", "Quv-2-downloader.exe"}) {
+    // A FIFO is replaced too, never opened, which would wait for a reader.
+    write_file(work("Quv-3-downloader.exe"), concat(image_, torrent_));
+    ASSERT_EQ(mkfifo(work("Quv-3-downloader.torrent").c_str(), 0644), 0);
+    for (const char* name : {"Quv-1-downloader.exe", "Quv-2-downloader.exe", "Quv-3-downloader.exe"}) {
         SCOPED_TRACE(name);
         RunResult r = run({name});
         EXPECT_EQ(r.status, 0);

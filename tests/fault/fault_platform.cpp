@@ -51,6 +51,10 @@ void wrap_file_calls() {
         if (fails(planned(Call::GetFileInformationByHandle))) return FALSE;
         return REAL.GetFileInformationByHandle(file, info);
     };
+    sys.identify_file = [](auto path, auto info) -> BOOL {
+        if (fails(planned(Call::identify_file))) return FALSE;
+        return REAL.identify_file(path, info);
+    };
     sys.FlushFileBuffers = [](auto file) -> BOOL {
         if (fails(planned(Call::FlushFileBuffers))) return FALSE;
         return REAL.FlushFileBuffers(file);
@@ -118,10 +122,9 @@ void wrap_the_rest() {
 
 const char* call_name(Call call) {
     static const char* const names[] = {
-        "CreateFileA", "SetFilePointer", "GetFileSizeEx", "GetFileInformationByHandle", "ReadFile", "WriteFile",
-        "FlushFileBuffers",
-        "CloseHandle", "MoveFileExA",    "DeleteFileA",   "FindFirstFileA", "FindNextFileA", "GetFullPathNameA",
-        "ShellExecuteExA"};
+        "CreateFileA",      "SetFilePointer", "GetFileSizeEx", "GetFileInformationByHandle", "identify_file",
+        "ReadFile",         "WriteFile",      "FlushFileBuffers", "CloseHandle", "MoveFileExA", "DeleteFileA",
+        "FindFirstFileA",   "FindNextFileA",  "GetFullPathNameA", "ShellExecuteExA"};
     static_assert(sizeof names / sizeof names[0] == static_cast<size_t>(Call::Count));
     return names[static_cast<int>(call)];
 }

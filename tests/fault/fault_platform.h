@@ -15,6 +15,7 @@ enum class Call {
     SetFilePointer,
     GetFileSizeEx,
     GetFileInformationByHandle,
+    identify_file,
     ReadFile,
     WriteFile,
     FlushFileBuffers,

@@ -1,10 +1,10 @@
 // Stands in for kernel32's file calls (CreateFileA, SetFilePointer,
 // ReadFile, WriteFile, FlushFileBuffers, MoveFileExA, DeleteFileA ...) on
 // file descriptors, with the behaviour the logic relies on from the
-// originals: a directory opens only when asked for, positions are 32-bit,
-// and every read and write reports the bytes it moved. No signal handler
-// of this program returns (an interruption ends the run), so no call here
-// is cut short by one with EINTR.
+// originals: only files open, positions are 32-bit, and every read and
+// write reports the bytes it moved. No signal handler of this program
+// returns (an interruption ends the run), so no call here is cut short by
+// one with EINTR.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,35 +19,48 @@ int fd_of(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(ha
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)); }
 
-// An open with no access asks only what the file is: it must neither
-// block (a FIFO) nor need read permission where the system can avoid both.
-int query_only() {
-#ifdef O_PATH
-    return O_PATH;
+// What an open of something that is neither a file nor a directory fails
+// with: EFTYPE where the system has one (macOS, the BSDs), else EINVAL, as
+// Linux's copy_file_range says of such a descriptor.
+#ifdef EFTYPE
+constexpr int NOT_A_FILE = EFTYPE;
 #else
-    return O_RDONLY | O_NONBLOCK;
+constexpr int NOT_A_FILE = EINVAL;
 #endif
+
+// 0 when `fd` is a regular file; otherwise the error an open of it fails
+// with. Windows opens a directory only when asked to, and a downloader is
+// never a pipe or a device, whose reads may block for ever.
+int not_a_file_error(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return errno;
+    if (S_ISREG(st.st_mode)) return 0;
+    return S_ISDIR(st.st_mode) ? EISDIR : NOT_A_FILE;
+}
+
+// The identity fields of a file's status.
+void identity_of(const struct stat& st, BY_HANDLE_FILE_INFORMATION* info) {
+    auto index = static_cast<uint64_t>(st.st_ino);
+    auto device = static_cast<uint64_t>(st.st_dev);
+    info->dwVolumeSerialNumber = static_cast<DWORD>(device ^ device >> 32);
+    info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    info->nFileIndexLow = static_cast<DWORD>(index);
 }
 
 }  // namespace
 
-HANDLE CreateFileA(const char* name, DWORD access, DWORD, SECURITY_ATTRIBUTES*, DWORD creation, DWORD attributes,
-                   HANDLE) {
-    int flags = O_CLOEXEC | O_NOCTTY;
-    if (attributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
-    if (access == 0)
-        flags |= query_only();
-    else
-        flags |= (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
+// Opened without blocking, so that a FIFO, whose open waits for the other
+// end, is seen for what it is and refused before anything waits on it;
+// the flag is cleared once the file is known to be one.
+HANDLE CreateFileA(const char* name, DWORD access, DWORD, SECURITY_ATTRIBUTES*, DWORD creation, DWORD, HANDLE) {
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | ((access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY);
     if (creation == CREATE_NEW) flags |= O_CREAT | O_EXCL;
     if (creation == CREATE_ALWAYS) flags |= O_CREAT | O_TRUNC;
     int fd = open(name, flags, 0666);
     if (fd == -1) return INVALID_HANDLE_VALUE;
-    // Windows opens a directory only when asked to; so does the stand-in.
-    struct stat st;
-    bool checked = fstat(fd, &st) == 0;
-    if (!checked || (S_ISDIR(st.st_mode) && !(attributes & FILE_FLAG_BACKUP_SEMANTICS))) {
-        int err = checked ? EISDIR : errno;
+    int err = not_a_file_error(fd);
+    if (err == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+    if (err != 0) {
         close(fd);
         errno = err;
         return INVALID_HANDLE_VALUE;
@@ -77,13 +90,16 @@ BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
     struct stat st;
     bool ok = fstat(fd_of(file), &st) == 0;
-    if (ok) {
-        auto index = static_cast<uint64_t>(st.st_ino);
-        auto device = static_cast<uint64_t>(st.st_dev);
-        info->dwVolumeSerialNumber = static_cast<DWORD>(device ^ device >> 32);
-        info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
-        info->nFileIndexLow = static_cast<DWORD>(index);
-    }
+    if (ok) identity_of(st, info);
+    return ok;
+}
+
+// lstat asks the name's folder, not the file: no permission on the file,
+// and nothing is opened.
+BOOL identify_file(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    struct stat st;
+    bool ok = lstat(path, &st) == 0;
+    if (ok) identity_of(st, info);
     return ok;
 }
 

@@ -1,7 +1,9 @@
 // Stands in for kernel32's file search (FindFirstFileA, FindNextFileA,
 // FindClose): one record per directory entry whose name matches the
 // pattern's last component, files and directories alike, "." and ".."
-// included, in the order of their name bytes.
+// included, in the order of their name bytes. A last component without a
+// wildcard names one entry, which is looked up directly, as a shell does:
+// that needs no permission to list its folder.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -56,10 +58,8 @@ void fill_record(const FindState& state, const std::string& name, WIN32_FIND_DAT
 
 // Reads the pattern's directory and keeps the names its last component matches.
 bool list_matches(const char* pattern, FindState* state) {
-    size_t dir_len = directory_part_length(pattern);
-    state->directory.assign(pattern, dir_len);
-    const char* wildcard = pattern + dir_len;
-    DIR* dir = opendir(dir_len ? state->directory.c_str() : ".");
+    const char* wildcard = pattern + state->directory.size();
+    DIR* dir = opendir(state->directory.empty() ? "." : state->directory.c_str());
     if (!dir) return false;
     while (struct dirent* entry = readdir(dir)) {
         if (wildcard_match(wildcard, entry->d_name)) state->names.emplace_back(entry->d_name);
@@ -69,11 +69,25 @@ bool list_matches(const char* pattern, FindState* state) {
     return true;
 }
 
+// Keeps the name the pattern's last component gives, when there is such an
+// entry (a symbolic link counts, wherever it points). An empty one, as in
+// "dir/", names none.
+bool look_up(const char* pattern, FindState* state) {
+    const char* name = pattern + state->directory.size();
+    struct stat st;
+    if (*name == '\0') return true;
+    if (lstat(pattern, &st) != 0) return false;
+    state->names.emplace_back(name);
+    return true;
+}
+
 }  // namespace
 
 HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
     FindState* state = new FindState;
-    if (!list_matches(pattern, state)) {
+    state->directory.assign(pattern, directory_part_length(pattern));
+    bool wildcards = std::strpbrk(pattern + state->directory.size(), "*?") != nullptr;
+    if (!(wildcards ? list_matches(pattern, state) : look_up(pattern, state))) {
         int err = errno;
         delete state;
         errno = err;

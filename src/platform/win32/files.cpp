@@ -1,7 +1,7 @@
 // The file side of the platform layer that Windows does not offer under one
 // name: which failures another program's open handle causes for a moment,
-// and where a path's directory part ends. Every file call itself is
-// kernel32's own.
+// where a path's directory part ends, and a file's identity by its name.
+// Every file call itself is kernel32's own.
 #include "platform.h"
 
 // Scanners, the indexer and sync clients open a file that was just written
@@ -25,4 +25,18 @@ size_t directory_part_length(const char* path) {
         }
     }
     return length;
+}
+
+// An open that asks for no access needs no permission, and no other
+// program's handle blocks it; a directory or a reparse point opens as it
+// stands, not what it points to.
+BOOL identify_file(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    ScopedHandle file(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) return FALSE;
+    if (GetFileInformationByHandle(file.get(), info)) return TRUE;
+    DWORD err = GetLastError();
+    file.reset();
+    SetLastError(err);
+    return FALSE;
 }
