@@ -54,8 +54,9 @@ private:
 using ScopedFind = ScopedHandle<FindTraits>;
 
 // Sets the process up for the run and undoes it at the end. On POSIX: a
-// write to a pipe nobody reads fails instead of ending the run, and closed
-// standard descriptors are opened on /dev/null. On Windows: the console
+// write to a pipe nobody reads or past the file size limit fails instead
+// of ending the run, and closed standard descriptors are opened on
+// /dev/null. On Windows: the console
 // prints in the ANSI code page, and gets its own back at the end, also when
 // Ctrl+C or a closed window ends the run.
 class ProcessSetup {
@@ -78,8 +79,8 @@ void console_print(const char* format, ...)
     ;
 
 // Names a file to remove when the run is interrupted (Ctrl+C, a closed
-// console window, SIGTERM, SIGHUP) before the name is withdrawn with
-// nullptr. The path is copied now, so the removal then is a single call
+// console window, SIGTERM, SIGHUP, SIGQUIT) before the name is withdrawn
+// with nullptr. The path is copied now, so the removal then is a single call
 // that is safe inside a signal handler.
 void remove_if_interrupted(const char* path);
 

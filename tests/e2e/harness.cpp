@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,9 +173,9 @@ PtyRun::PtyRun(Launch how, Start start) {
     how.in_child = [&] {
         setsid();
         if (ioctl(slave_, TIOCSCTTY, 0) != 0) _exit(126);
-        // SIGINT as an interactive shell leaves it for a job, whatever the
-        // suite was started with.
-        signal(SIGINT, start == Start::SIGINT_IGNORED ? SIG_IGN : SIG_DFL);
+        // SIGINT and SIGQUIT as an interactive shell leaves them for a job,
+        // whatever the suite was started with.
+        for (int sig : {SIGINT, SIGQUIT}) signal(sig, start == Start::SIGINT_IGNORED ? SIG_IGN : SIG_DFL);
         int in = start == Start::STDIN_FROM_NULL ? open("/dev/null", O_RDONLY) : slave_;
         int out = start == Start::STDOUT_TO_FILE ? open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600) : slave_;
         dup2(in, 0);
@@ -287,5 +288,8 @@ int main(int argc, char** argv) {
         if (arg.rfind(flag, 0) == 0) program_command() = command_words(arg.substr(flag.size()));
     }
     signal(SIGPIPE, SIG_IGN);
+    // A run that SIGQUIT ends leaves no core file in the scratch folders.
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     return RUN_ALL_TESTS();
 }

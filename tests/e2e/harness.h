@@ -65,7 +65,7 @@ enum class Start {
     STDIN_FROM_NULL, // < /dev/null
     STDOUT_TO_FILE,  // > out.txt
     BACKGROUND,      // & : in a process group that does not own the terminal
-    SIGINT_IGNORED,  // as a shell starts a job that Ctrl+C must not end
+    SIGINT_IGNORED,  // with SIGQUIT, as a shell starts a job that Ctrl+C must not end
 };
 
 // The program with a pseudo-terminal (a console under Wine) as its

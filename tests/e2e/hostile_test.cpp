@@ -41,8 +41,9 @@ std::vector<int> descriptors_on(pid_t pid, const fs::path& file) {
     return found;
 }
 
-// RLIMIT_FSIZE with SIGXFSZ ignored: a write past the limit fails with EFBIG,
-// as on a full disk, and must cost no earlier output.
+// RLIMIT_FSIZE, with SIGXFSZ at its default as a shell leaves it (ulimit
+// -f): a write past the limit fails with EFBIG, as on a full disk, and
+// must cost no earlier output.
 TEST_F(HostileTest, DiskFull) {
     const Bytes payload = make_torrent(3 * 4096 + 5, 31);
     const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
@@ -58,7 +59,7 @@ TEST_F(HostileTest, DiskFull) {
     };
     auto file_size_limit = [](rlim_t limit) {
         return [limit] {
-            signal(SIGXFSZ, SIG_IGN);
+            signal(SIGXFSZ, SIG_DFL);
             struct rlimit rl = {limit, limit};
             setrlimit(RLIMIT_FSIZE, &rl);
         };
@@ -501,11 +502,16 @@ TEST_F(HostileTest, InterruptedSaveLeavesNothingBehind) {
     // Large enough that the save is still going when the signal comes.
     write_file(work("Quv-1-downloader.exe"), concat(image_, torrent_with_pieces(Bytes(64 << 20, 0x5A))));
     const fs::path output = work("Quv-1-downloader.torrent");
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    // A shell's job gets SIGINT and SIGQUIT at their defaults.
+    auto as_a_job = [] {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
+    };
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
         SCOPED_TRACE(sig);
         write_file(work("Quv-1-downloader.torrent"), earlier);
         bool seen = false;
-        RunResult r = run_with({}, [] { signal(SIGINT, SIG_DFL); }, [&](pid_t pid) {
+        RunResult r = run_with({}, as_a_job, [&](pid_t pid) {
             // The temporary file appears once the pause and the search are over.
             auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             while (!(seen = !temporaries_beside(output).empty()) && std::chrono::steady_clock::now() < deadline)

@@ -38,6 +38,7 @@ TEST_F(TerminalTest, AFailedRunWaitsForOneKeyWithoutEchoAndRestoresTheTerminal) 
         {"an arrow key, three bytes at once", "\x1b[A", Start::FOREGROUND, 1},
         {"standard input elsewhere: the terminal is still read", "q", Start::STDIN_FROM_NULL, 1},
         {"Ctrl+C: the run dies of it", "\x03", Start::FOREGROUND, 128 + SIGINT},
+        {"Ctrl+\\: the run dies of it", "\x1c", Start::FOREGROUND, 128 + SIGQUIT},
         {"Ctrl+C with SIGINT ignored: a key like any other", "\x03", Start::SIGINT_IGNORED, 1},
         // Nobody sees the prompt, or the run may not read the terminal: it
         // ends at once and leaves the terminal's settings alone.

@@ -22,11 +22,14 @@ void console_print(const char* format, ...) {
     va_end(args);
 }
 
-// A write to a pipe nobody reads fails with EPIPE instead of killing the
-// run, and the standard descriptors are open, so that a file the run opens
-// never becomes standard output by taking a closed one's number.
+// A write to a pipe nobody reads fails with EPIPE, and one past the file
+// size limit (ulimit -f) with EFBIG, instead of killing the run: the save
+// then fails as on a full disk and removes its temporary file. The
+// standard descriptors are open, so that a file the run opens never
+// becomes standard output by taking a closed one's number.
 ProcessSetup::ProcessSetup() : saved_() {
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     // open() takes the lowest free number: the closed one.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
         if (fcntl(fd, F_GETFD) == -1) open("/dev/null", O_RDWR);  // EBADF, the one way it fails

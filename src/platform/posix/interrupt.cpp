@@ -1,6 +1,7 @@
 // Stands in for the console control handler of the Windows program: when
-// SIGINT, SIGTERM or SIGHUP ends the run, a terminal changed by the key
-// wait gets its settings back and an unfinished temporary file is removed.
+// SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the run, a terminal changed by
+// the key wait gets its settings back and an unfinished temporary file is
+// removed.
 // Then the process dies of the signal, as it would have, so the shell sees
 // 128 + n. The handler does only what is safe there: tcsetattr and unlink,
 // on a descriptor and a path prepared in advance.
@@ -17,7 +18,7 @@
 
 namespace {
 
-const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
+const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 constexpr int NO_TERMINAL = -1;
 volatile sig_atomic_t g_tty_fd = NO_TERMINAL;

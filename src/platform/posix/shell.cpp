@@ -21,8 +21,8 @@ const char OPENER[] = "xdg-open";
 
 // The opener gets no terminal: its standard streams are /dev/null, and it
 // runs in a process group of its own, so Ctrl+C in this terminal later on
-// does not end the torrent client it started. SIGPIPE, which this program
-// ignores, is the default again for it.
+// does not end the torrent client it started. SIGPIPE and SIGXFSZ, which
+// this program ignores, are at their defaults again for it.
 BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -33,6 +33,7 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
