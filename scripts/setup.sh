@@ -4,7 +4,7 @@
 # it names the packages for that system (Fedora's dnf, macOS Homebrew) and
 # stops. With everything present it does nothing and succeeds.
 # Usage: scripts/setup.sh [LEG...]
-#   base      cmake 3.25+, make, a C++20 compiler, GoogleTest, transmission-show, groff (the default)
+#   base      cmake 3.25+, make, a C++20 compiler, GoogleTest, transmission-show, groff, pefile (the default)
 #   windows   mingw-w64 and Wine: dl2torrent.exe and its tests
 #   arm64     the arm64 cross compiler and qemu-user: the arm64 program and its tests
 #   sanitize  clang with the AddressSanitizer and UndefinedBehaviorSanitizer runtimes
@@ -24,6 +24,7 @@ base|a C++20 compiler|has_cxx20|g++|gcc-c++|-|the Xcode Command Line Tools: xcod
 base|GoogleTest|has_gtest|libgtest-dev libgmock-dev|gtest-devel gmock-devel|googletest
 base|transmission-show|have transmission-show|transmission-cli|transmission-cli|transmission-cli
 base|groff|have groff|groff-base|groff-base|groff
+base|pefile, for python3|has_pefile|python3-pefile|python3-pefile|-|pefile for python3: pip3 install pefile
 base|static C and C++ libraries|has_static_cxx|g++|glibc-static libstdc++-static|-|macOS programs are not linked statically
 windows|mingw-w64 (x86_64-w64-mingw32-g++)|has_mingw|g++-mingw-w64-x86-64|mingw64-gcc-c++ mingw64-winpthreads-static|mingw-w64
 windows|Wine, 64-bit|has_wine64|wine wine64|wine|wine-stable
@@ -60,6 +61,16 @@ has_cmake_3_25() {
     local major minor
     IFS=. read -r major minor _ < <(cmake --version | sed -n '1s/^cmake version //p')
     ((major > 3 || (major == 3 && minor >= 25)))
+}
+
+# A python3 that reads PE images with pefile: the one on PATH, or the
+# system's, for which Debian's and Fedora's packages install it.
+has_pefile() {
+    local python
+    for python in python3 /usr/bin/python3; do
+        have "$python" && "$python" -c 'import pefile' > /dev/null 2>&1 && return 0
+    done
+    return 1
 }
 
 # The compiler CMake picks: $CXX, else the first of c++, g++, clang++.

@@ -32,7 +32,7 @@ LocateResult trailer_payload(const TrailerFound& trailer, uint32_t size) {
 // The data appended after the sections of a PE image, if the input is one.
 LocateResult overlay_payload(InputReader& input, uint32_t size) {
     PeHeaders headers;
-    uint32_t sections_end = 0;
+    uint64_t sections_end = 0;
     if (!read_pe_headers(input, &headers) || !read_section_data_end(input, headers, &sections_end)) return NOTHING;
     // No section data at all: nothing says where appended data would start.
     if (sections_end == 0) return NOTHING;

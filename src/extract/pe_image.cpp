@@ -10,7 +10,7 @@ constexpr uint16_t PE32PLUS_MAGIC = 0x20B;
 constexpr DWORD DOS_HEADER_SIZE = 64;
 constexpr DWORD LFANEW_FIELD = 60;
 // Signature, file header and the optional header of a 32-bit image: the
-// block read at e_lfanew. A 32-bit image's section table follows it.
+// block read at e_lfanew, which holds every field read from those headers.
 constexpr DWORD NT_HEADERS_SIZE = 248;
 constexpr DWORD FILE_HEADER_AT = 4;
 constexpr DWORD OPTIONAL_HEADER_AT = 24;
@@ -81,7 +81,7 @@ bool zeros_between(InputReader& input, uint64_t start, uint64_t end) {
 
 // True for a structure that is there and starts where the sections end or
 // later: one said to start inside them is none of these.
-bool after_sections(FileSpan span, uint32_t sections_end) {
+bool after_sections(FileSpan span, uint64_t sections_end) {
     return span.end > span.start && span.start >= sections_end;
 }
 
@@ -98,15 +98,14 @@ bool read_pe_headers(InputReader& input, PeHeaders* headers) {
     headers->file_header = parse_file_header(nt + FILE_HEADER_AT);
     if (headers->file_header.SizeOfOptionalHeader == 0) return false;
     parse_directories(nt, headers);
-    // A 64-bit optional header is longer than the 224 bytes of a 32-bit
-    // one, so its section table is found by the size the header gives.
-    headers->section_table = lfanew + (headers->pe32plus
-                                           ? OPTIONAL_HEADER_AT + headers->file_header.SizeOfOptionalHeader
-                                           : NT_HEADERS_SIZE);
+    // The section table follows the optional header, whose length the file
+    // header gives: 224 and 240 bytes from the usual linkers, but any
+    // length is valid, and the loader goes by it.
+    headers->section_table = lfanew + OPTIONAL_HEADER_AT + headers->file_header.SizeOfOptionalHeader;
     return true;
 }
 
-bool read_section_data_end(InputReader& input, const PeHeaders& headers, uint32_t* end) {
+bool read_section_data_end(InputReader& input, const PeHeaders& headers, uint64_t* end) {
     unsigned char table[SECTIONS_PER_READ * SECTION_HEADER_SIZE];
     uint32_t count = headers.file_header.NumberOfSections;
     *end = 0;
@@ -119,14 +118,14 @@ bool read_section_data_end(InputReader& input, const PeHeaders& headers, uint32_
             const unsigned char* section = table + i * SECTION_HEADER_SIZE;
             uint32_t SizeOfRawData = load_le32(section + 16);
             uint32_t PointerToRawData = load_le32(section + 20);
-            if (PointerToRawData >= *end) *end = PointerToRawData + SizeOfRawData;
+            if (PointerToRawData >= *end) *end = uint64_t{PointerToRawData} + SizeOfRawData;
         }
         done += batch;
     }
     return true;
 }
 
-FileSpan appended_data(InputReader& input, const PeHeaders& headers, uint32_t sections_end, uint64_t size) {
+FileSpan appended_data(InputReader& input, const PeHeaders& headers, uint64_t sections_end, uint64_t size) {
     FileSpan certificates = certificate_table(headers);
     FileSpan symbols = symbol_tables(input, headers);
     bool certificates_left = after_sections(certificates, sections_end);

@@ -42,8 +42,10 @@ bool read_pe_headers(InputReader& input, PeHeaders* headers);
 
 // Where the section data ends by the running-end rule: a section counts
 // only when its data starts at or after the end of those counted before.
-// False when the section table cannot be read whole.
-bool read_section_data_end(InputReader& input, const PeHeaders& headers, uint32_t* end);
+// Ends are summed in 64 bits, so a bogus size lies past any file rather
+// than wrapping around into it. False when the section table cannot be
+// read whole.
+bool read_section_data_end(InputReader& input, const PeHeaders& headers, uint64_t* end);
 
 // A stretch of the file, [start, end).
 struct FileSpan {
@@ -55,5 +57,6 @@ struct FileSpan {
 // `sections_end`: what follows the certificate table, the COFF symbol table
 // and its string table that start there (the certificate table after up to
 // 7 zero bytes of alignment), up to the next such structure or the file's
-// end. Empty when nothing is appended.
-FileSpan appended_data(InputReader& input, const PeHeaders& headers, uint32_t sections_end, uint64_t size);
+// end. Empty when nothing is appended, as when the sections end past the
+// file.
+FileSpan appended_data(InputReader& input, const PeHeaders& headers, uint64_t sections_end, uint64_t size);

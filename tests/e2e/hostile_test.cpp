@@ -375,8 +375,27 @@ TEST_F(HostileTest, TheCurrentDirectoryIsShownOnlyWhenItCanBeHad) {
     EXPECT_EQ(std::system(("rm -rf '" + work().string() + "'/d* '" + work().string() + "'/e*").c_str()), 0);
 }
 
+// Where pefile, an independent reader of the format, says that the data
+// appended to `image` starts, as it prints it ("None" for nowhere).
+std::string pefile_overlay(const fs::path& image) {
+    // Debian's python3-pefile serves /usr/bin/python3, which need not be
+    // the first python3 on PATH.
+    const std::string command =
+        "for python in python3 /usr/bin/python3; do \"$python\" -c 'import pefile' 2> /dev/null && exec \"$python\" -c "
+        "'import pefile, sys; print(pefile.PE(sys.argv[1]).get_overlay_data_start_offset())' '" +
+        image.string() + "'; done; echo 'no python3 with pefile (python3-pefile)'";
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return "popen failed";
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+    pclose(pipe);
+    return out.substr(0, out.find('\n'));
+}
+
 // PE headers with every field at its extreme: nothing out of bounds, and
-// the answer the rules give.
+// the answer the rules give. Optional headers of unusual lengths put the
+// section table elsewhere, which pefile confirms.
 TEST_F(HostileTest, PeHeadersAtTheirExtremes) {
     enum Expect { NOTHING, SAVED };
     const uint32_t keep = 0x12345678;  // leave e_lfanew as the shape has it
@@ -393,6 +412,7 @@ TEST_F(HostileTest, PeHeadersAtTheirExtremes) {
         Expect expect;
         uint32_t offset;
         uint32_t lfanew_field = keep;
+        bool pefile_agrees = false;
     } cases[] = {
         {"e_lfanew -1", {.sections = {{0x200, 0x100}}}, NOTHING, 0, 0xFFFFFFFFu},
         {"e_lfanew INT32_MIN", {.sections = {{0x200, 0x100}}}, NOTHING, 0, 0x80000000u},
@@ -406,11 +426,15 @@ TEST_F(HostileTest, PeHeadersAtTheirExtremes) {
         {"65535 sections, all there: the last one counts",
          {.sections = many_then({static_cast<uint32_t>(table_end), 0x10}), .file_size = table_end + 0x110}, SAVED,
          static_cast<uint32_t>(table_end) + 0x10},
-        {"a sum that wraps past 2^32", {.sections = {{0xFFFFFF00u, 0x300}}, .file_size = 0x400}, SAVED, 0x200},
-        {"a section that wraps after a real one", {.sections = {{0x200, 0x100}, {0xFFFFFFFFu, 0x302}}, .file_size = 0x400}, SAVED, 0x301},
+        // Ends are summed in 64 bits: past 2^32 is past the file, not near its start.
+        {"a sum past 2^32", {.sections = {{0xFFFFFF00u, 0x300}}, .file_size = 0x400}, NOTHING, 0},
+        {"a section past 2^32 after a real one", {.sections = {{0x200, 0x100}, {0xFFFFFFFFu, 0x302}}, .file_size = 0x400}, NOTHING, 0},
         {"an end at 2^31", {.sections = {{0x80000000u, 0}}}, NOTHING, 0},
         {"an end at 2^32 - 1", {.sections = {{0x200, 0xFFFFFDFFu}}}, NOTHING, 0},
         {"PE32+ optional header of 65535 bytes", {.pe32plus = true, .optional_size = 0xFFFF, .sections = {{0x200, 0x100}}}, NOTHING, 0},
+        {"PE32 optional header of 256 bytes", {.optional_size = 0x100, .sections = {{0x400, 0x400}}, .file_size = 0x900}, SAVED, 0x800, keep, true},
+        {"PE32 optional header of 192 bytes", {.optional_size = 0xC0, .sections = {{0x200, 0x200}, {0x400, 0x100}}, .file_size = 0x600}, SAVED, 0x500, keep, true},
+        {"PE32+ optional header of 272 bytes", {.pe32plus = true, .optional_size = 0x110, .sections = {{0x400, 0x300}}, .file_size = 0x800}, SAVED, 0x700, keep, true},
         {"a certificate table at 2^32 - 1", {.sections = {{0x200, 0x100}}, .certificate_start = 0xFFFFFFFFu, .certificate_size = 1, .file_size = 0x400}, SAVED, 0x300},
         {"a certificate table of 2^32 - 1 bytes", {.sections = {{0x200, 0x100}}, .certificate_start = 0x300, .certificate_size = 0xFFFFFFFFu, .file_size = 0x400}, NOTHING, 0},
     };
@@ -428,6 +452,9 @@ TEST_F(HostileTest, PeHeadersAtTheirExtremes) {
         }
         fs::remove(work("x.torrent"));
         write_file(work("x.exe"), file);
+        if (c.pefile_agrees) {
+            EXPECT_EQ(pefile_overlay(work("x.exe")), std::to_string(c.offset));
+        }
         RunResult r = run({"x.exe"});
         uint32_t size = static_cast<uint32_t>(file.size());
         if (c.expect == NOTHING) {

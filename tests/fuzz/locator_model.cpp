@@ -24,7 +24,7 @@ PayloadLocation span(uint64_t start, uint64_t end) {
 
 // The data after the sections, before or between the certificate table and
 // the symbol tables, as model_locate documents; {0, 0} for none.
-PayloadLocation model_appended(const Data& d, uint64_t nt, bool pe32plus, uint32_t optional_size, uint32_t end) {
+PayloadLocation model_appended(const Data& d, uint64_t nt, bool pe32plus, uint32_t optional_size, uint64_t end) {
     uint64_t optional = nt + 24;
     // Data directory 4, the certificate table, counted by NumberOfRvaAndSizes
     // at 92 (PE32+: 108) and inside both the optional header and the 248
@@ -75,14 +75,14 @@ PayloadLocation model_pe(const Data& d) {
     uint32_t optional_size = u16(d, nt + 20);
     if (optional_size == 0) return nothing;
     bool pe32plus = u16(d, nt + 24) == 0x20B;
-    // PE32+: the table follows the optional header; otherwise the fixed 248 bytes.
-    uint64_t table = pe32plus ? nt + 24 + optional_size : nt + 248;
+    // The table follows the optional header, of the length the file header gives.
+    uint64_t table = nt + 24 + optional_size;
     if (!readable(d, table, uint64_t{sections} * 40)) return nothing;
-    uint32_t end = 0;
+    uint64_t end = 0;
     for (uint32_t i = 0; i < sections; ++i) {
-        uint32_t raw_size = u32(d, table + 40 * i + 16);
-        uint32_t raw_pointer = u32(d, table + 40 * i + 20);
-        if (raw_pointer >= end) end = raw_pointer + raw_size;  // wraps at 2^32
+        uint64_t raw_size = u32(d, table + 40 * i + 16);
+        uint64_t raw_pointer = u32(d, table + 40 * i + 20);
+        if (raw_pointer >= end) end = raw_pointer + raw_size;  // never wraps
     }
     if (end == 0) return nothing;
     return model_appended(d, nt, pe32plus, optional_size, end);

@@ -37,7 +37,7 @@ Bytes make_pe(const PeShape& shape) {
     b.put32(directories - 4, shape.directories);
     b.put32(directories + 4 * 8, shape.certificate_start);
     b.put32(directories + 4 * 8 + 4, shape.certificate_size);
-    size_t table = shape.pe32plus ? optional + optional_size : nt + 248;
+    size_t table = optional + optional_size;
     for (size_t i = 0; i < shape.sections.size(); ++i) {
         size_t header = table + 40 * i;
         b.put32(header, 0x7865742E);  // ".tex"
