@@ -68,7 +68,6 @@ struct Results {
     RunResult small_run{}, large_run{};
 };
 
-double seconds_now();
 double ms(double seconds);
 double mib(size_t bytes);
 [[noreturn]] void die(const char* what, const std::string& detail);
@@ -95,6 +94,8 @@ void plain_copy(const std::string& from, const std::string& to, off_t offset, si
 bool same_tail(const std::string& a, off_t offset, const std::string& b);
 
 // Measurements (measure.cpp).
+// A monotonic clock's reading, in seconds.
+double seconds_now();
 // The time `work` takes once.
 template <class Work>
 double time_once(Work work) {

@@ -5,10 +5,6 @@
 // side. Exits non-zero only when an answer is wrong, never because of timing.
 #include "bench.h"
 
-double seconds_now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 [[noreturn]] void die(const char* what, const std::string& detail) {
     std::fprintf(stderr, "bench: %s: %s\n", what, detail.c_str());
     std::exit(2);

@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+double seconds_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 // Runs each measurement in turns, round after round, so that a busy machine
 // slows them alike, and keeps the best time of each. A measurement returns
 // the seconds it took, which leaves its clean-up untimed.
