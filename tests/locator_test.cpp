@@ -293,13 +293,16 @@ TEST_F(LocatorTest, PeOverlayCases) {
     }
 }
 
+// Images whose sections end before the file's end, but for one field.
 TEST_F(LocatorTest, NotAnImage) {
     ByteBuilder no_signature;
     no_signature.text("MZ").put32(60, 0x40).put32(0x40, 0x00004551).fill_to(0x400);
-    ByteBuilder no_optional_header;
-    no_optional_header.bytes(make_pe({.sections = {{0x200, 0x100}}, .file_size = 0x400})).put16(0x80 + 20, 0);
-    const Bytes inputs[] = {ByteBuilder().text("MZ").put32(60, 0x10000).fill_to(0x400).data(), no_signature.data(), no_optional_header.data(), ByteBuilder().text("MZ").zeros(40).data(),
-                            ByteBuilder().text("ZM").fill_to(0x400).data()};
+    const Bytes image = make_pe({.sections = {{0x200, 0x100}}, .file_size = 0x400});
+    ByteBuilder no_optional_header, no_dos_magic;
+    no_optional_header.bytes(image).put16(0x80 + 20, 0);
+    no_dos_magic.bytes(image).put16(0, 0x4D5A);  // "ZM"
+    const Bytes inputs[] = {ByteBuilder().text("MZ").put32(60, 0x10000).fill_to(0x400).data(), no_signature.data(),
+                            no_optional_header.data(), ByteBuilder().text("MZ").zeros(40).data(), no_dos_magic.data()};
     for (const auto& input : inputs) expect_location(locate(input), 0, 0);
 }
 

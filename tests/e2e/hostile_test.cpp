@@ -41,6 +41,20 @@ std::vector<int> descriptors_on(pid_t pid, const fs::path& file) {
     return found;
 }
 
+// The status flags of descriptor `fd` of process `pid`, as /proc shows
+// them; -1 when they cannot be had.
+long status_flags(pid_t pid, int fd) {
+    std::string info = "/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd);
+    FILE* file = std::fopen(info.c_str(), "r");
+    if (!file) return -1;
+    long flags = -1;
+    char line[128];
+    while (std::fgets(line, sizeof line, file))
+        if (std::sscanf(line, "flags: %lo", &flags) == 1) break;
+    std::fclose(file);
+    return flags;
+}
+
 // RLIMIT_FSIZE, with SIGXFSZ at its default as a shell leaves it (ulimit
 // -f): a write past the limit fails with EFBIG, as on a full disk, and
 // must cost no earlier output.
@@ -512,9 +526,16 @@ TEST_F(HostileTest, OutputThatGoesNowhere) {
             for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) close(fd);
         };
         std::vector<int> holding;
-        EXPECT_EQ(run_with({}, setup, [&](pid_t pid) { holding = descriptors_on(pid, input); }).status, 0);
+        long flags = -1;
+        EXPECT_EQ(run_with({}, setup, [&](pid_t pid) {
+                      holding = descriptors_on(pid, input);
+                      if (!holding.empty()) flags = status_flags(pid, holding[0]);
+                  }).status, 0);
         // On the lowest number past the standard three: nothing else took one.
         EXPECT_EQ(holding, std::vector<int>{3});
+        // Opened without blocking, so that a FIFO is refused, and then a
+        // file's usual descriptor again.
+        EXPECT_EQ(flags & O_NONBLOCK, 0) << std::oct << flags;
         EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), torrent_);
         EXPECT_EQ(run_with({"nothing*.exe"}, setup).status, 1);
         EXPECT_EQ(temporaries_beside(work("Quv-1-downloader.torrent")), std::vector<std::string>{});
