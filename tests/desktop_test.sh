@@ -127,16 +127,18 @@ for name in xdg-terminal-exec kgx ptyxis gnome-terminal mate-terminal xfce4-term
 done
 ln -s "$program" "$bin/dl2torrent"
 
-# An X display of its own, on the first free number.
-env -i "$mark" PATH="$bin" Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 \
+# An X display of its own, on the first free number. An X server resets
+# when its last client leaves, and refuses connections meanwhile: gtk-launch
+# leaves just as the terminal it started connects, so no reset here.
+env -i "$mark" PATH="$bin" Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1024x768x24 \
     3> "$scratch/display" > "$scratch/xvfb.log" 2>&1 &
 wait_until "Xvfb to take a display" grep -q '^[0-9]' "$scratch/display" || exit 1
 display=:$(head -n 1 "$scratch/display")
 
 # Sets session to the start of a command line that runs in the session, as
 # launch $1: nothing of this shell's environment but what a desktop session
-# would set. xterm records what it shows in $scratch/LAUNCH.terminal; it
-# refuses to start when that file exists, so each launch has its own.
+# would set. xterm records what it shows in $scratch/LAUNCH.terminal, a file
+# for each launch.
 enter_session() {
     printf 'XTerm*logging: true\nXTerm*logFile: %s\n' "$scratch/$1.terminal" > "$scratch/$1.resources"
     session=(env -i "$mark" DL2TORRENT_DESKTOP_LAUNCH="$1" PATH="$bin" HOME="$home" LANG=C.UTF-8
