@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package OUTDIR/dl2torrent_VERSION_ARCH.deb from an
-# installed tree (bin/dl2torrent, share/man/man1/dl2torrent.1), and leaves
+# installed tree (bin/dl2torrent, share/man/man1/dl2torrent.1, the desktop
+# entry in share/applications and the icon in share/icons), and leaves
 # its files unpacked beside it in OUTDIR/dl2torrent_VERSION_ARCH/. The
 # package is the same bit for bit on every build: every time is
 # SOURCE_DATE_EPOCH, every owner root, the members in name order.
@@ -38,6 +39,9 @@ gzip -9 -n < "$tree/share/man/man1/dl2torrent.1" > "$pkg/usr/share/man/man1/dl2t
 copyright > "$doc/copyright"
 gzip -9 -n < packaging/debian/changelog > "$doc/changelog.gz"
 cp packaging/debian/lintian-overrides "$pkg/usr/share/lintian/overrides/dl2torrent"
+# The desktop's caches of entries and icons are brought up to date by the
+# triggers of desktop-file-utils and the icon themes, so no maintainer script.
+cp -R "$tree/share/applications" "$tree/share/icons" "$pkg/usr/share/"
 
 # Installed-Size counts each file in KiB rounded up, and a KiB per directory,
 # as dpkg-gencontrol does: from sizes, not from the file system's blocks.

@@ -11,6 +11,8 @@
 #   fuzz      clang with libFuzzer
 #   valgrind  valgrind
 #   release   git, GNU tar, gzip, zip, unzip, dpkg-deb, lintian, man: scripts/release.sh and its checks
+#   desktop   Xvfb, xterm, transmission-gtk, gtk-launch, xdg-open, xdotool, desktop-file-validate,
+#             rsvg-convert, icotool: the desktop entry's test on an X display, and the icon's images
 #   all       every leg
 set -euo pipefail
 
@@ -41,6 +43,14 @@ release|gzip, zip, unzip|have gzip zip unzip|gzip zip unzip|gzip zip unzip|-|rel
 release|dpkg-deb|have dpkg-deb|dpkg|dpkg|-|release packages are built on Linux
 release|lintian|have lintian|lintian|-|-|Debian packages are checked with lintian on Debian or Ubuntu
 release|man|have man|man-db|man-db|-|release packages are built on Linux
+desktop|Xvfb|have Xvfb|xvfb|xorg-x11-server-Xvfb|-|the desktop entry is tested on Linux
+desktop|xterm|have xterm|xterm|xterm|-|the desktop entry is tested on Linux
+desktop|transmission-gtk|have transmission-gtk|transmission-gtk|transmission-gtk|-|the desktop entry is tested on Linux
+desktop|gtk-launch|have gtk-launch|libgtk-3-bin|gtk3|-|the desktop entry is tested on Linux
+desktop|xdg-open|have xdg-open xdg-mime|xdg-utils|xdg-utils|-|the desktop entry is tested on Linux
+desktop|xdotool|have xdotool|xdotool|xdotool|-|the desktop entry is tested on Linux
+desktop|desktop-file-validate|have desktop-file-validate|desktop-file-utils|desktop-file-utils|-|the desktop entry is tested on Linux
+desktop|rsvg-convert, icotool|have rsvg-convert icotool|librsvg2-bin icoutils|librsvg2-tools icoutils|librsvg icoutils
 "
 
 scratch=$(mktemp -d)
@@ -140,12 +150,12 @@ package_system() {
 }
 
 legs=("${@:-base}")
-[ "${legs[*]}" = all ] && legs=(base windows arm64 sanitize fuzz valgrind release)
+[ "${legs[*]}" = all ] && legs=(base windows arm64 sanitize fuzz valgrind release desktop)
 for leg in "${legs[@]}"; do
     case $leg in
-    base | windows | arm64 | sanitize | fuzz | valgrind | release) ;;
+    base | windows | arm64 | sanitize | fuzz | valgrind | release | desktop) ;;
     *)
-        echo "setup.sh: unknown leg '$leg' (base, windows, arm64, sanitize, fuzz, valgrind, release, all)" >&2
+        echo "setup.sh: unknown leg '$leg' (base, windows, arm64, sanitize, fuzz, valgrind, release, desktop, all)" >&2
         exit 2
         ;;
     esac

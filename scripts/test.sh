@@ -2,8 +2,9 @@
 # Builds and runs every test. The legs run side by side, each into its own
 # log in build/logs/; a failed leg fails the whole command and its log is
 # shown; at the end a table says how long each leg took. Under CI=true
-# warnings are errors and every leg is mandatory: the Windows, arm64 and
-# release legs too, which elsewhere are skipped when their tools are missing.
+# warnings are errors and every leg is mandatory: the Windows, arm64,
+# release and desktop legs too, which elsewhere are skipped when their tools
+# are missing.
 #
 # How the legs share the machine: builds are bound by the processor, so they
 # go through one queue, one after another, each with every core (and one
@@ -43,6 +44,9 @@ optional arm64 "the arm64 cross compiler or qemu-user is" "arm64, reproducible, 
 if [ "$release" = yes ]; then
     optional release "a tool of the release packages is" "reproducible, package" || release=no
 fi
+# The desktop leg: the desktop entry launched on an X display of its own.
+desktop=yes
+optional desktop "a tool of the desktop test (X server, terminal, torrent client) is" "desktop" || desktop=no
 
 cores=$(nproc)
 build_jobs=$((cores + 1))
@@ -167,6 +171,9 @@ leg_package() {
     await reproducible && await native && await arm64 && bash tests/package_test.sh build/repro/one/dl2torrent/out
 }
 
+# The native program launched through the desktop entry, as a file manager does.
+leg_desktop() { await native && bash tests/desktop_test.sh build/native/dl2torrent; }
+
 leg_setup() { bash tests/setup_test.sh; }
 
 legs=(native)
@@ -174,6 +181,7 @@ legs=(native)
 [ "$arm64" = no ] || legs+=(arm64)
 legs+=(valgrind sanitize fuzz bench)
 [ "$release" = no ] || legs+=(reproducible package)
+[ "$desktop" = no ] || legs+=(desktop)
 legs+=(setup)
 queue > /dev/null 2>&1 &
 queue_pid=$!

@@ -2,6 +2,8 @@
 # Checks the Linux packages of a release made by scripts/release.sh OUTDIR:
 # - the programs they hold are the ones the tests ran, build/native's and
 #   build/arm64's stripped, and static;
+# - they hold the desktop entry and the icons as committed, the tarballs
+#   under share/, the Debian packages under /usr/share/;
 # - lintian reports no error and no warning in either Debian package;
 # - the amd64 package installs with dpkg into a scratch root, where its
 #   program runs and man finds its page, and its removal leaves nothing.
@@ -27,6 +29,24 @@ same_program() {
     cmp "$stripped" "$out/dl2torrent_${version}_$4/usr/bin/dl2torrent" || fail "the $4 package does not hold build/$1's program"
     readelf -d "$stripped" | grep -q 'no dynamic section' || fail "build/$1's program is not static"
     rm -f "$stripped"
+}
+
+# The committed files of packaging/desktop/, each with its path under share/.
+desktop_files=("dl2torrent.desktop applications/dl2torrent.desktop"
+    "dl2torrent.svg icons/hicolor/scalable/apps/dl2torrent.svg")
+for png in $(cd packaging/desktop && find hicolor -name '*.png' | sort); do
+    desktop_files+=("$png icons/$png")
+done
+
+# Tree $1 of $out and the Debian package of architecture $2 hold them.
+same_desktop_files() {
+    local pair committed installed
+    for pair in "${desktop_files[@]}"; do
+        read -r committed installed <<< "$pair"
+        cmp -s "packaging/desktop/$committed" "$out/$1/share/$installed" || fail "$1/share/$installed is not packaging/desktop/$committed"
+        cmp -s "packaging/desktop/$committed" "$out/dl2torrent_${version}_$2/usr/share/$installed" ||
+            fail "the $2 package's /usr/share/$installed is not packaging/desktop/$committed"
+    done
 }
 
 # lintian on both packages: informational remarks are shown, nothing more.
@@ -72,6 +92,8 @@ install_and_remove() {
 
 same_program native strip "dl2torrent-$version-Linux-x86_64" amd64
 same_program arm64 aarch64-linux-gnu-strip "dl2torrent-$version-Linux-aarch64" arm64
+same_desktop_files "dl2torrent-$version-Linux-x86_64" amd64
+same_desktop_files "dl2torrent-$version-Linux-aarch64" arm64
 lint
 install_and_remove
 echo "package_test: $failures failed"

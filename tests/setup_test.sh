@@ -26,6 +26,9 @@ rows=(
     "arm64|dpkg* apt* sudo qemu-aarch64|apt-get sudo|0|apt-get install -y -qq --no-install-recommends qemu-user"
     # Fedora has no cross compiler with a C library: what to do instead.
     "arm64|dpkg* apt* aarch64-linux-gnu-g++|dnf|1|needs Debian's or Ubuntu's cross compiler"
+    # Debian: the desktop leg's X server is installed (the leg's first tool,
+    # so named first whatever else of the leg is missing here).
+    "desktop|dpkg* apt* sudo Xvfb|apt-get sudo|0|apt-get install -y -qq --no-install-recommends xvfb"
     # A leg this script does not know.
     "bse|||2|unknown leg 'bse'"
 )

@@ -43,3 +43,8 @@ set_tests_properties(unit_tests unit_tests_cp932 fault_tests e2e_tests console_t
 add_test(NAME imports_only_system_dlls
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:dl2torrent>
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-imports.cmake)
+
+# The icon Explorer, the taskbar and the console window show.
+add_test(NAME carries_icon
+         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:dl2torrent>
+                 -DICO=${PROJECT_SOURCE_DIR}/packaging/desktop/dl2torrent.ico -P ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-icon.cmake)
