@@ -4,6 +4,12 @@
 # against libSystem alone, and an arm64 program is signed ad hoc, as Apple
 # silicon requires. Included by the toolchain files of each processor, which
 # set CMAKE_SYSTEM_PROCESSOR first.
+execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/zig/zig version OUTPUT_VARIABLE ZIG_VERSION
+                OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(NOT ZIG_VERSION STREQUAL "0.11.0")
+  message(FATAL_ERROR "Zig 0.11.0 is missing: bash scripts/setup.sh macos installs it")
+endif()
+
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_VERSION 20)  # the Darwin kernel of macOS 11
 
