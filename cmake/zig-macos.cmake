@@ -26,6 +26,10 @@ set(CMAKE_RANLIB ${CMAKE_CURRENT_LIST_DIR}/zig/ranlib CACHE FILEPATH "")
 # CMake wants it for any Darwin target; nothing here changes install names.
 set(CMAKE_INSTALL_NAME_TOOL llvm-install-name-tool-14 CACHE FILEPATH "")
 
+# CMake's checks of the compiler compile without linking: a link builds
+# Zig's libc++ for the checks' optimization level too, a second time over.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
 # Headers and libraries come with the compiler; nothing of this machine's.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
