@@ -81,16 +81,16 @@ queued() {
     echo $(($(date +%s) - start)) > "$logs/$leg.build-seconds"
 }
 
-# Configures and builds preset $1; the rest goes to the build (--target).
-build() {
-    local preset=$1
-    shift
-    cmake --preset "$preset" && cmake --build --preset "$preset" -j "$build_jobs" "$@"
-}
+# Configures and builds preset $1.
+build() { cmake --preset "$1" && cmake --build --preset "$1" -j "$build_jobs"; }
 
-# The macOS programs, both processors', and the arm64 test programs: the
-# x86-64 ones would only compile the same test code again.
-build_macos() { build macos-arm64 && build macos-x86_64 --target dl2torrent; }
+# The macOS programs, both processors', and the arm64 test programs; not the
+# benchmark, nor the x86-64 test programs, which would only compile the same
+# code again with Zig, twice as slow a compiler as the host's.
+build_macos() {
+    cmake --preset macos-arm64 -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-arm64 -j "$build_jobs" &&
+        cmake --preset macos-x86_64 -DBUILD_TESTING=OFF -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-x86_64 -j "$build_jobs"
+}
 
 # Returns once leg $1 is built, noting when for the leg's times; fails
 # when its build failed or the queue ended without it.
