@@ -3,9 +3,9 @@
 # scratch directories of different paths, the second started a few seconds
 # after the first, and compares with cmp every file SHA256SUMS lists (the
 # tarballs, Debian packages and zip, and the programs they hold) and the
-# programs as linked. On a difference it names the file and where it lies:
-# the byte offset, for a program the section or header field, for an
-# archive the entries.
+# programs as linked (the macOS ones before llvm-lipo joins them). On a
+# difference it names the file and where it lies: the byte offset, for a
+# program the section or header field, for an archive the entries.
 # Usage: scripts/check-reproducible.sh [SCRATCH]   (default build/repro)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,6 +70,13 @@ explain() {
     echo "reproducible: $3 differs: $how" >&2
     at=$(sed -n 's/.*differ: byte \([0-9]*\).*/\1/p' <<< "$how")
     case $3 in
+    # A macOS program: the load commands of each part that differ (LC_UUID,
+    # the signature's size and place), and a build path it holds.
+    *-macOS/bin/dl2torrent | macos-*/dl2torrent)
+        strings -a "$1" | grep -F -m 3 "$scratch" | sed 's/^/  holds its build path: /' >&2 || true
+        diff <(llvm-objdump-14 --macho --private-headers --arch=all "$1" | tail -n +2) \
+            <(llvm-objdump-14 --macho --private-headers --arch=all "$2" | tail -n +2) | grep '^[<>]' | head -n 10 >&2 || true
+        ;;
     *.exe | dl2torrent | */dl2torrent)
         [ -n "$at" ] && echo "  byte offset $((at - 1)) is in $(section_at "$1" $((at - 1)))" >&2
         strings -a "$1" | grep -F -m 3 "$scratch" | sed 's/^/  holds its build path: /' >&2 || true
@@ -87,7 +94,7 @@ explain() {
 # The packages and stripped programs, and the programs as linked.
 files=()
 while read -r _ name; do files+=("$name"); done < "$first/out/SHA256SUMS"
-files+=(native/dl2torrent arm64/dl2torrent windows/dl2torrent.exe)
+files+=(native/dl2torrent arm64/dl2torrent windows/dl2torrent.exe macos-arm64/dl2torrent macos-x86_64/dl2torrent)
 for name in "${files[@]}"; do
     if cmp -s "$first/out/$name" "$second/out/$name"; then
         echo "reproducible: $name $(sha256sum < "$first/out/$name" | cut -c1-64)"

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 cmake --preset native > /dev/null
-cmake --build --preset native --target dl2torrent -j "$(nproc)"
+cmake --build --preset native --target dl2torrent -j "$(getconf _NPROCESSORS_ONLN)"
 
 demo=build/demo
 rm -rf "$demo" && mkdir -p "$demo"

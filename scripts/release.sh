@@ -6,6 +6,9 @@
 #   dl2torrent_VERSION_amd64.deb, dl2torrent_VERSION_arm64.deb
 #                                  the same programs, for Debian and Ubuntu
 #   dl2torrent-VERSION-win64.zip   the Windows program
+#   dl2torrent-VERSION-macOS.tar.gz
+#                                  one universal program for Apple silicon and
+#                                  Intel Macs, macOS 11 or later
 # Each package also lies unpacked in OUTDIR, in a folder of its own name,
 # and SHA256SUMS lists the packages and the stripped programs they hold.
 # Usage: scripts/release.sh [OUTDIR]
@@ -16,7 +19,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(mkdir -p "${1:-build/release}" && cd "${1:-build/release}" && pwd)
-bash scripts/setup.sh base windows arm64 release
+bash scripts/setup.sh base windows arm64 release macos
 if [ "$(uname -s)-$(uname -m)" != Linux-x86_64 ]; then
     echo "release.sh: release packages are built on x86-64 Linux" >&2
     exit 1
@@ -66,6 +69,25 @@ release_linux() {
     programs+=("$tree/bin/dl2torrent" "dl2torrent_${version}_$3/usr/bin/dl2torrent")
 }
 
+# The macOS release: the two processors' programs, each stripped as it is
+# linked and the arm64 one signed, joined by llvm-lipo into one universal
+# program, in the Linux tarballs' layout.
+release_macos() {
+    local version tree
+    echo "== release: macOS"
+    version=$(configure macos-arm64)
+    configure macos-x86_64 > /dev/null
+    cmake --build "$out/macos-x86_64" -j 2 > /dev/null
+    tree=dl2torrent-$version-macOS
+    build_and_stage macos-arm64 "$tree"
+    llvm-lipo-14 -create "$out/macos-arm64/dl2torrent" "$out/macos-x86_64/dl2torrent" -output "$out/$tree/bin/dl2torrent"
+    chmod 755 "$out/$tree/bin/dl2torrent"
+    touch -d "@$SOURCE_DATE_EPOCH" "$out/$tree/bin/dl2torrent"
+    pack_tar "$tree"
+    sums+=("$tree.tar.gz")
+    programs+=("$tree/bin/dl2torrent")
+}
+
 sums=() programs=()
 release_linux native x86_64 amd64
 release_linux arm64 aarch64 arm64
@@ -78,6 +100,8 @@ rm -f "$out/$windows.zip"
 (cd "$out" && find "$windows" -type f | sort | zip -X -D -q -9 "$out/$windows.zip" -@)
 sums+=("$windows.zip")
 programs+=("$windows/dl2torrent.exe")
+
+release_macos
 
 (cd "$out" && sha256sum "${sums[@]}" "${programs[@]}" > SHA256SUMS)
 echo "== release: $out"

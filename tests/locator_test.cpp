@@ -132,6 +132,19 @@ TEST_P(TrailerSearchTest, BlockSearchMatchesPlainModel) {
     }
 }
 
+#if defined(__x86_64__)
+// Whether the first "flags" line of /proc/cpuinfo names `flag`; nothing
+// where there is no such file (a Mac, Windows).
+std::optional<bool> cpuinfo_flag(const std::string& flag) {
+    Bytes info = read_file("/proc/cpuinfo");
+    std::string text(info.begin(), info.end());
+    size_t line = text.find("\nflags");
+    if (line == std::string::npos) return std::nullopt;
+    std::string flags = text.substr(line, text.find('\n', line + 1) - line) + " ";
+    return flags.find(" " + flag + " ") != std::string::npos;
+}
+#endif
+
 // The portable set always, the wider one where the CPU has it, and a run
 // takes the widest.
 TEST(TrailerFilterSets, EverySetTheCpuExecutes) {
@@ -142,6 +155,13 @@ TEST(TrailerFilterSets, EverySetTheCpuExecutes) {
     EXPECT_EQ(sets.size(), wide ? 2u : 1u);
     EXPECT_EQ(sets.back(), wide ? wide : sets.front());
     EXPECT_EQ(&trailer_filters(), sets.back());
+#if defined(__x86_64__)
+    // The processor's own answer agrees with the system's (an emulator of
+    // another processor shows this machine's flags: x86-64 builds only).
+    std::optional<bool> avx2 = cpuinfo_flag("avx2");
+    if (!avx2) GTEST_SKIP() << "no /proc/cpuinfo to compare the CPU's answer with";
+    EXPECT_EQ(wide != nullptr, *avx2);
+#endif
 }
 
 // The highest position p <= size - 8 holding "PSER", one position at a time.

@@ -5,7 +5,8 @@
 # commands hidden (patterns), the stand-ins, the exit status expected and a
 # text the output must hold ("" for no output at all).
 # Needs every tool of the base and valgrind legs on this machine; the rows
-# of the arm64 leg, which hide one of its tools, are skipped without the rest.
+# of the arm64 and macos legs, which hide one of their tools, are skipped
+# without the rest.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
@@ -26,6 +27,8 @@ rows=(
     "arm64|dpkg* apt* sudo qemu-aarch64|apt-get sudo|0|apt-get install -y -qq --no-install-recommends qemu-user"
     # Fedora has no cross compiler with a C library: what to do instead.
     "arm64|dpkg* apt* aarch64-linux-gnu-g++|dnf|1|needs Debian's or Ubuntu's cross compiler"
+    # Debian: the macos leg's llvm-14 is installed; Zig, from npm, is there.
+    "macos|dpkg* apt* sudo llvm-lipo-14|apt-get sudo|0|apt-get install -y -qq --no-install-recommends llvm-14"
     # Debian: the desktop leg's X server is installed (the leg's first tool,
     # so named first whatever else of the leg is missing here).
     "desktop|dpkg* apt* sudo Xvfb|apt-get sudo|0|apt-get install -y -qq --no-install-recommends xvfb"
@@ -63,11 +66,14 @@ make_path() {
 
 arm64_here=no
 command -v aarch64-linux-gnu-g++ qemu-aarch64 > /dev/null && [ -f /usr/src/googletest/CMakeLists.txt ] && arm64_here=yes
+# The macos rows need Zig where setup.sh puts it, so that none installs it.
+macos_here=no
+command -v llvm-lipo-14 llvm-objdump-14 file npm > /dev/null && cmake/zig/zig version > /dev/null 2>&1 && macos_here=yes
 
 failures=0 skipped=0
 for row in "${rows[@]}"; do
     IFS='|' read -r legs hide fakes status text <<< "$row"
-    if [[ " $legs " == *" arm64 "* ]] && [ "$arm64_here" = no ]; then
+    if [[ " $legs " == *" arm64 "* && $arm64_here = no ]] || [[ " $legs " == *" macos "* && $macos_here = no ]]; then
         skipped=$((skipped + 1))
         continue
     fi
@@ -82,5 +88,5 @@ for row in "${rows[@]}"; do
         failures=$((failures + 1))
     fi
 done
-echo "setup_test: ${#rows[@]} cases, $failures failed, $skipped skipped without the arm64 tools"
+echo "setup_test: ${#rows[@]} cases, $failures failed, $skipped skipped without the arm64 or macos tools"
 [ $failures -eq 0 ]

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -84,8 +83,11 @@ void EndToEndTest::SetUp() {
     fs::create_directories(path("work"));
     fs::create_directories(path("bin"));
     std::string log = path("bin/opened.log").string();
-    write_file(path("bin/xdg-open"), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\n");
-    fs::permissions(path("bin/xdg-open"), fs::perms::owner_all);
+    // Under every opener's name, so that no run starts a real application.
+    for (const char* opener : {"xdg-open", "open"}) {
+        write_file(path("bin") / opener, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\n");
+        fs::permissions(path("bin") / opener, fs::perms::owner_all);
+    }
 }
 
 Launch EndToEndTest::program(const std::vector<std::string>& args) const {
@@ -154,6 +156,22 @@ std::string visible_text(const std::string& raw) {
     return text;
 }
 
+// A new pseudo-terminal, both its sides open; false when none can be had.
+// POSIX's calls, where openpty's header differs (pty.h, util.h) or is missing.
+bool open_pseudo_terminal(int* master, int* slave) {
+    int m = posix_openpt(O_RDWR | O_NOCTTY);
+    if (m < 0) return false;
+    const char* name = grantpt(m) == 0 && unlockpt(m) == 0 ? ptsname(m) : nullptr;
+    int s = name ? open(name, O_RDWR | O_NOCTTY) : -1;
+    if (s < 0) {
+        close(m);
+        return false;
+    }
+    *master = m;
+    *slave = s;
+    return true;
+}
+
 // In the child: forks the job, which returns, and waits for it to pass on
 // its exit status.
 void become_background_job() {
@@ -168,7 +186,7 @@ void become_background_job() {
 }  // namespace
 
 PtyRun::PtyRun(Launch how, Start start) {
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
+    if (!open_pseudo_terminal(&master_, &slave_)) return;
     tcgetattr(slave_, &before_);
     how.in_child = [&] {
         setsid();

@@ -3,6 +3,7 @@
 // compiles it for the baseline CPU like the rest: only the functions marked
 // target("avx2") hold AVX2 instructions, so nothing the program shares with
 // other files (no inline function, no template) is ever emitted for AVX2.
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include "trailer_filters.h"
@@ -67,10 +68,29 @@ constexpr TrailerFilters FILTERS = {"avx2", ROW_BYTES, last_hinted_chunk, pieces
 }  // namespace avx2
 }  // namespace
 
-const TrailerFilters* wide_trailer_filters() {
-    // The CPU's own report, which also says whether the system saves the
-    // 32-byte registers; a constructor would fill it in, but callers may run
-    // before constructors do.
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? &avx2::FILTERS : nullptr;
+namespace {
+
+// XCR0, the register state the operating system saves on a task switch.
+// Only to be read once CPUID reports OSXSAVE.
+uint64_t saved_register_state() {
+    uint32_t low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return uint64_t{high} << 32 | low;
 }
+
+// The CPU executes AVX2 and the system keeps the 32-byte registers. Asks
+// the processor itself, not a compiler's runtime that not every toolchain
+// links (__builtin_cpu_supports needs libgcc's or compiler-rt's).
+bool runs_avx2() {
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    const bool os_saves_state = ecx & bit_OSXSAVE, avx = ecx & bit_AVX;
+    // XMM and YMM state: the system saves both halves of each register.
+    const uint64_t ymm_state = 0x6;
+    if (!os_saves_state || !avx || (saved_register_state() & ymm_state) != ymm_state) return false;
+    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_AVX2);
+}
+
+}  // namespace
+
+const TrailerFilters* wide_trailer_filters() { return runs_avx2() ? &avx2::FILTERS : nullptr; }

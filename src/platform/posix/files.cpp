@@ -135,7 +135,17 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written, voi
     return TRUE;
 }
 
-BOOL FlushFileBuffers(HANDLE file) { return fsync(fd_of(file)) == 0; }
+// Down to the drive's own storage. Where the system offers F_FULLFSYNC
+// (macOS), fsync leaves the data in the drive's cache, written in any order;
+// a file system that refuses F_FULLFSYNC (ENOTSUP: network shares, for one)
+// gets fsync instead, as Go's File.Sync does. Any other error is the flush's.
+BOOL FlushFileBuffers(HANDLE file) {
+#ifdef F_FULLFSYNC
+    if (fcntl(fd_of(file), F_FULLFSYNC) == 0) return TRUE;
+    if (errno != ENOTSUP) return FALSE;
+#endif
+    return fsync(fd_of(file)) == 0;
+}
 
 BOOL CloseHandle(HANDLE handle) { return close(fd_of(handle)) == 0; }
 
