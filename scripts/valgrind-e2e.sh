@@ -14,9 +14,16 @@ reports=$PWD/build/native/valgrind-reports
 rm -rf "$reports" && mkdir -p "$reports"
 program="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible --vgdb=no --log-file=$reports/%p.log $PWD/build/native/tests/dl2torrent_shared"
 
+# Valgrind writes files of its own as it starts (its stand-ins for the
+# program's /proc/self/cmdline and auxv), so under a file size limit with
+# SIGXFSZ at its default, as the disk-full case sets them, it dies before
+# the program runs: that case is left to the other legs.
+filter=-HostileTest.DiskFull
+
 pids=()
 for suite in "${suites[@]}"; do
-    "build/native/tests/$suite" --program="$program" --gtest_brief=1 > "build/native/valgrind-$suite.log" 2>&1 &
+    "build/native/tests/$suite" --program="$program" --gtest_brief=1 --gtest_filter="$filter" \
+        > "build/native/valgrind-$suite.log" 2>&1 &
     pids+=($!)
 done
 status=0

@@ -94,8 +94,8 @@ TEST_F(OpenerTest, SaysWhetherTheOpenerStarted) {
 }
 
 // The opener has no terminal: /dev/null for reading and for writing as its
-// standard streams, a process group of its own, and SIGPIPE's default
-// action although this program ignores it.
+// standard streams, a process group of its own, and SIGPIPE's and
+// SIGXFSZ's default actions although this program ignores them.
 TEST_F(OpenerTest, StartsWithNoTerminal) {
     if (!std::filesystem::exists("/proc/self/fdinfo")) GTEST_SKIP() << "the opener's report is read from /proc";
     const std::string report = path("report").string();
@@ -107,23 +107,28 @@ TEST_F(OpenerTest, StartsWithNoTerminal) {
                                  "set -- $(cat /proc/$$/stat)\n"
                                  "ignored=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)\n"
                                  "echo \"own group $([ \"$5\" = $$ ] && echo yes)\" >> '" + report + ".part'\n"
-                                 "echo \"SIGPIPE ignored $((0x$ignored >> 12 & 1))\" >> '" + report + ".part'\n"
+                                 "echo \"SIGPIPE ignored $((0x$ignored >> " + std::to_string(SIGPIPE - 1) +
+                                 " & 1))\" >> '" + report + ".part'\n"
+                                 "echo \"SIGXFSZ ignored $((0x$ignored >> " + std::to_string(SIGXFSZ - 1) +
+                                 " & 1))\" >> '" + report + ".part'\n"
                                  "mv '" + report + ".part' '" + report + "'\n");
     std::filesystem::permissions(path("xdg-open"), std::filesystem::perms::owner_all);
     const char* saved = std::getenv("PATH");
     const std::string path_before = saved ? saved : "";
     setenv("PATH", (dir().string() + ":" + path_before).c_str(), 1);
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     SHELLEXECUTEINFOA request = {};
     request.cbSize = sizeof request;
     request.lpFile = "x.torrent";
     EXPECT_TRUE(ShellExecuteExA(&request));
     signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
     setenv("PATH", path_before.c_str(), 1);
     for (int waited = 0; waited < 1000 && !std::filesystem::exists(report); ++waited) Sleep(10);
     Bytes seen = read_file(report);
     EXPECT_EQ(std::string(seen.begin(), seen.end()),
-              "0 /dev/null 0\n1 /dev/null 1\n2 /dev/null 1\nown group yes\nSIGPIPE ignored 0\n");
+              "0 /dev/null 0\n1 /dev/null 1\n2 /dev/null 1\nown group yes\nSIGPIPE ignored 0\nSIGXFSZ ignored 0\n");
 }
 
 }  // namespace
