@@ -14,13 +14,15 @@ namespace fs = std::filesystem;
 // With every filter set of the trailer search that the CPU can execute.
 class LocatorModelTest : public ScratchDirTest, public EachFilterSet {
 protected:
-    // The locator, with the shipped block size and a small one, and the
-    // torrent check on what it found, against the model.
-    void expect_same(const Bytes& data, const std::string& what) {
+    // The locator, with the shipped block size and, unless `blocks` says
+    // otherwise, a small one, and the torrent check on what it found,
+    // against the model.
+    void expect_same(const Bytes& data, const std::string& what,
+                     std::initializer_list<uint32_t> blocks = {TRAILER_BLOCK_SIZE, 40u}) {
         ScopedHandle input(write_and_open(data, path("input").string().c_str()));
         ASSERT_TRUE(input.valid()) << what;
         PayloadLocation expected = model_locate(data);
-        for (uint32_t block : {TRAILER_BLOCK_SIZE, 40u}) {
+        for (uint32_t block : blocks) {
             LocateResult actual = locate_payload(input.get(), block);
             ASSERT_NE(actual.kind, LocateResult::READ_FAILED) << what;
             EXPECT_EQ(actual.kind == LocateResult::FOUND ? actual.where.offset : 0, expected.offset) << what;
@@ -86,7 +88,9 @@ TEST_P(LocatorModelTest, HeaderFieldsAtTheirExtremes) {
             }
         }
         if (random() % 4 == 0) d.resize(random() % d.size());  // cut anywhere
-        expect_same(d, "round " + std::to_string(round));
+        // The headers are what changes here; how the trailer search crosses
+        // the edges of small blocks is BlockSearchMatchesPlainModel's.
+        expect_same(d, "round " + std::to_string(round), {TRAILER_BLOCK_SIZE});
         if (HasFailure()) return;
     }
 }
