@@ -175,8 +175,10 @@ leg_macos() {
         bash tests/macos_check.sh build/macos/dl2torrent
 }
 
-# One fuzzer process for a fixed time: it stays serial, and takes one core.
-leg_fuzz() { await fuzz && bash scripts/fuzz.sh 60; }
+# One fuzzer process for a fixed time: it stays serial, and at the lowest
+# priority it takes what the builds and the other tests leave of a core,
+# rather than holding up the builds that the other legs wait for.
+leg_fuzz() { await fuzz && nice -n 19 bash scripts/fuzz.sh 60; }
 
 # The native build holds the benchmark too (scripts/bench.sh builds it alone).
 leg_bench() {
