@@ -134,19 +134,22 @@ start_leg() {
 
 # The build queue, in the order the legs need their builds: native first,
 # since the Windows and valgrind legs run its end-to-end suites; the fuzzer
-# early, as it runs for a fixed time; the release check last, as nothing
-# waits for it and it builds twice from scratch.
+# early, as it runs for a fixed time; the release check last, beside the
+# macOS build, as nothing waits for them but short checks.
 queue() {
     queued native build native
     queued fuzz build fuzz
     [ "$windows" = no ] || queued windows build windows
     [ "$arm64" = no ] || queued arm64 build arm64
     queued sanitize build sanitize
-    # Before the release check, which builds the macOS programs twice with
-    # the libc++ that Zig builds and keeps on first use.
-    [ "$macos" = no ] || queued macos build_macos
-    # The check runs its two release builds side by side.
+    # The last two side by side: nothing waits for the macOS build but its
+    # few checks, and alone it keeps both cores busy only part of the time
+    # (Zig links one program at a time); the release check runs its two
+    # builds side by side too. Zig builds libc++ for a target once, on
+    # first use, and the others wait for it in its cache.
+    [ "$macos" = no ] || queued macos build_macos &
     [ "$release" = no ] || queued reproducible bash scripts/check-reproducible.sh
+    wait
 }
 
 leg_native() { await native && ctest --preset native -j "$test_jobs" && cpack --preset native > /dev/null; }
