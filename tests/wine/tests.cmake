@@ -33,6 +33,7 @@ set_tests_properties(unit_tests_cp932 PROPERTIES FAIL_REGULAR_EXPRESSION "SKIPPE
 # share that console: hidden, with a file for output, ended by Ctrl+Break.
 add_executable(console_tests wine/console_test.cpp wine/launch_test.cpp)
 target_link_libraries(console_tests PRIVATE test_support GTest::gtest_main)
+set_target_properties(console_tests PROPERTIES UNITY_BUILD ON)
 target_compile_definitions(console_tests PRIVATE DL2TORRENT_EXE="$<TARGET_FILE:dl2torrent>")
 add_dependencies(console_tests dl2torrent)
 add_test(NAME console_tests COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/on-terminal.sh wine $<TARGET_FILE:console_tests> --gtest_color=no)
