@@ -133,6 +133,11 @@ TEST_F(CliTest, NoMatchWaitsAndFails) {
     r = run({"nothing/x*.exe"});
     EXPECT_EQ(r.out, std::string("Could not find any nothing/x*.exe\n") + PROMPT);
     EXPECT_EQ(r.status, 1);
+    // A folder's name with a slash, as a shell completes it, names no file.
+    fs::create_directory(work("sub"));
+    r = run({"sub/"});
+    EXPECT_EQ(r.out, std::string("Could not find any sub/\n") + PROMPT);
+    EXPECT_EQ(r.status, 1);
     // Several patterns, as typed; an option only counts as the first argument.
     r = run({"x*.exe", "my file.exe", "--help"});
     EXPECT_EQ(r.out, std::string("Could not find any x*.exe my file.exe --help\n") + PROMPT);
