@@ -56,9 +56,9 @@ using ScopedFind = ScopedHandle<FindTraits>;
 // Sets the process up for the run and undoes it at the end. On POSIX: a
 // write to a pipe nobody reads or past the file size limit fails instead
 // of ending the run, and closed standard descriptors are opened on
-// /dev/null. On Windows: the console
-// prints in the ANSI code page, and gets its own back at the end, also when
-// Ctrl+C or a closed window ends the run.
+// /dev/null. On Windows: the console prints in the ANSI code page, and
+// gets its own back at the end, also when Ctrl+C or a closed window ends
+// the run.
 class ProcessSetup {
 public:
     ProcessSetup();

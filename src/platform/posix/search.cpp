@@ -74,8 +74,8 @@ bool list_matches(const char* pattern, FindState* state) {
 // "dir/", names none.
 bool look_up(const char* pattern, FindState* state) {
     const char* name = pattern + state->directory.size();
-    struct stat st;
     if (*name == '\0') return true;
+    struct stat st;
     if (lstat(pattern, &st) != 0) return false;
     state->names.emplace_back(name);
     return true;
