@@ -85,6 +85,19 @@ protected:
         }
         return false;
     }
+    // Waits up to 20 s for the program to hold `name` open: until then a
+    // probe that shares nothing gets the file, and afterwards a sharing
+    // violation. A run that meets the probe's moment retries its open.
+    bool holds_open(const std::string& name) const {
+        for (int i = 0; i < 20000; ++i) {
+            ScopedHandle probe(CreateFileA(path(name).string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                           nullptr));
+            if (!probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION) return true;
+            probe.reset();
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
     // Holds `name` open as a torrent client may: shared for reading and
     // writing, not for deleting, so it cannot be replaced meanwhile.
     HANDLE hold(const std::string& name) const {
@@ -159,7 +172,7 @@ TEST_F(LaunchTest, AnOutputHeldOpenForAMomentIsWaitedFor) {
 TEST_F(LaunchTest, TheInputCanBeDeletedWhileItIsRead) {
     write_file(path("Quv-1-downloader.exe"), downloader_);
     ASSERT_TRUE(start("", 0, true));
-    std::this_thread::sleep_for(500ms);  // within the pause, after the open
+    ASSERT_TRUE(holds_open("Quv-1-downloader.exe"));  // then it pauses for 1000 ms
     EXPECT_TRUE(DeleteFileA(path("Quv-1-downloader.exe").string().c_str())) << GetLastError();
     EXPECT_EQ(finish(), 0u) << output();
     EXPECT_EQ(read_file(path("Quv-1-downloader.torrent")), torrent_);
