@@ -77,26 +77,28 @@ protected:
         Bytes out = read_file(path("out.txt"));
         return std::string(out.begin(), out.end());
     }
-    // Waits up to 20 s for the save's temporary file to appear.
-    bool save_started() const {
+    // Polls `done` each millisecond for up to 20 s; true once it holds.
+    template <typename Check>
+    static bool within_20s(Check done) {
         for (int i = 0; i < 20000; ++i) {
-            if (!temporaries_beside(path("Quv-1-downloader.torrent")).empty()) return true;
+            if (done()) return true;
             std::this_thread::sleep_for(1ms);
         }
         return false;
     }
-    // Waits up to 20 s for the program to hold `name` open: until then a
-    // probe that shares nothing gets the file, and afterwards a sharing
-    // violation. A run that meets the probe's moment retries its open.
+    // Waits for the save's temporary file to appear.
+    bool save_started() const {
+        return within_20s([&] { return !temporaries_beside(path("Quv-1-downloader.torrent")).empty(); });
+    }
+    // Waits for the program to hold `name` open: until then a probe that
+    // shares nothing gets the file, and afterwards a sharing violation. A
+    // run that meets the probe's moment retries its open.
     bool holds_open(const std::string& name) const {
-        for (int i = 0; i < 20000; ++i) {
-            ScopedHandle probe(CreateFileA(path(name).string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                           nullptr));
-            if (!probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION) return true;
-            probe.reset();
-            std::this_thread::sleep_for(1ms);
-        }
-        return false;
+        return within_20s([&] {
+            ScopedHandle probe(
+                CreateFileA(path(name).string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            return !probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
+        });
     }
     // Holds `name` open as a torrent client may: shared for reading and
     // writing, not for deleting, so it cannot be replaced meanwhile.
