@@ -539,7 +539,16 @@ TEST_F(HostileTest, OutputThatGoesNowhere) {
         auto look = [&](pid_t pid) {
             if (!proc) return;
             holding = descriptors_on(pid, input);
-            if (!holding.empty()) flags = status_flags(pid, holding[0]);
+            // The open and the clearing of O_NONBLOCK are two calls, and the
+            // first line comes before both: read until the flag is gone, or
+            // else the last flags the descriptor had.
+            for (int i = 0; i < 2000 && !holding.empty(); ++i) {
+                long now = status_flags(pid, holding[0]);
+                if (now == -1) break;
+                flags = now;
+                if (!(flags & O_NONBLOCK)) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
         };
         EXPECT_EQ(run_with({}, setup, look).status, 0);
         if (proc) {
