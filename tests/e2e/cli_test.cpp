@@ -164,6 +164,7 @@ TEST_F(CliTest, AFailureWaitsForAKeyOnTheTerminal) {
     const std::string expected = "Could not find any " + pattern + "\n" + PROMPT;
     PtyRun run(program({pattern}));
     ASSERT_TRUE(run.read_until(expected)) << run.shown();
+    ASSERT_TRUE(run.reads_single_keys()) << "a key typed now would be echoed";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(run.running()) << "it must wait for a key";
     run.type("q");

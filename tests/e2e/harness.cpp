@@ -239,6 +239,15 @@ int PtyRun::wait_for_exit() {
     return exited_ ? status_ : -1;
 }
 
+bool PtyRun::reads_single_keys() const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (settings().c_lflag & (ECHO | ICANON)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 void PtyRun::type(const std::string& keys) { (void)!write(master_, keys.data(), keys.size()); }
 
 int PtyRun::unread_input() const {

@@ -95,6 +95,8 @@ public:
         return now;
     }
     const termios& settings_before() const { return before_; }
+    // Waits up to 10 s for the terminal to read single keys without echo.
+    bool reads_single_keys() const;
     // Bytes typed but not read by anyone.
     int unread_input() const;
     // What the program wrote, and the text a terminal shows for it.
