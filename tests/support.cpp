@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -80,6 +81,15 @@ std::vector<std::string> temporaries_beside(const fs::path& output) {
     }
     std::sort(found.begin(), found.end());
     return found;
+}
+
+bool wait_until(std::chrono::milliseconds limit, const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 void ScratchDirTest::SetUp() {

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +26,9 @@ std::filesystem::path fixture(const std::string& name);
 // What a save left beside its output NAME.torrent: its temporary files,
 // NAME~XXX.tmp with three hex digits, sorted.
 std::vector<std::string> temporaries_beside(const std::filesystem::path& output);
+// Asks `done` each millisecond until it holds (true) or `limit` has passed
+// (false): for what another process does in its own time.
+bool wait_until(std::chrono::milliseconds limit, const std::function<bool()>& done);
 
 // Gives each test its own empty folder, removed afterwards.
 class ScratchDirTest : public ::testing::Test {

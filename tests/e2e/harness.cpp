@@ -240,12 +240,7 @@ int PtyRun::wait_for_exit() {
 }
 
 bool PtyRun::reads_single_keys() const {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (settings().c_lflag & (ECHO | ICANON)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return wait_until(std::chrono::seconds(10), [&] { return !(settings().c_lflag & (ECHO | ICANON)); });
 }
 
 void PtyRun::type(const std::string& keys) { (void)!write(master_, keys.data(), keys.size()); }
@@ -269,9 +264,7 @@ bool PtyRun::read_some(int ms) {
 }
 
 std::string EndToEndTest::opened() const {
-    auto deadline = std::chrono::steady_clock::now() + OPENER_WAIT;
-    while (!fs::exists(path("bin/opened.log")) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    wait_until(OPENER_WAIT, [&] { return fs::exists(path("bin/opened.log")); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Bytes log = read_file(path("bin/opened.log"));
     return std::string(log.begin(), log.end());

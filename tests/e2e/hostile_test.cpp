@@ -31,13 +31,12 @@ class HostileTest : public DownloaderTest {};
 std::vector<int> descriptors_on(pid_t pid, const fs::path& file) {
     std::vector<int> found;
     const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (found.empty() && std::chrono::steady_clock::now() < deadline) {
+    wait_until(std::chrono::seconds(10), [&] {
         std::error_code error, ignored;
         for (fs::directory_iterator it(fds, error), end; !error && it != end; it.increment(error))
             if (fs::read_symlink(it->path(), ignored) == file) found.push_back(std::stoi(it->path().filename()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+        return !found.empty();
+    });
     return found;
 }
 
@@ -542,13 +541,13 @@ TEST_F(HostileTest, OutputThatGoesNowhere) {
             // The open and the clearing of O_NONBLOCK are two calls, and the
             // first line comes before both: read until the flag is gone, or
             // else the last flags the descriptor had.
-            for (int i = 0; i < 2000 && !holding.empty(); ++i) {
+            if (holding.empty()) return;
+            wait_until(std::chrono::seconds(10), [&] {
                 long now = status_flags(pid, holding[0]);
-                if (now == -1) break;
+                if (now == -1) return true;
                 flags = now;
-                if (!(flags & O_NONBLOCK)) break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
+                return !(flags & O_NONBLOCK);
+            });
         };
         EXPECT_EQ(run_with({}, setup, look).status, 0);
         if (proc) {
@@ -584,9 +583,7 @@ TEST_F(HostileTest, InterruptedSaveLeavesNothingBehind) {
         bool seen = false;
         RunResult r = run_with({}, as_a_job, [&](pid_t pid) {
             // The temporary file appears once the pause and the search are over.
-            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-            while (!(seen = !temporaries_beside(output).empty()) && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            seen = wait_until(std::chrono::seconds(30), [&] { return !temporaries_beside(output).empty(); });
             kill(pid, sig);
         });
         EXPECT_TRUE(seen) << "the save never started";

@@ -65,7 +65,7 @@ protected:
     // Gives the waiting thread time to take what is in the console's queue.
     static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
     bool ended_within_seconds(int seconds) {
-        for (int i = 0; i < seconds * 50 && !done_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        wait_until(std::chrono::seconds(seconds), [&] { return done_.load(); });
         if (done_) waiter_.join();
         return done_;
     }

@@ -77,24 +77,15 @@ protected:
         Bytes out = read_file(path("out.txt"));
         return std::string(out.begin(), out.end());
     }
-    // Polls `done` each millisecond for up to 20 s; true once it holds.
-    template <typename Check>
-    static bool within_20s(Check done) {
-        for (int i = 0; i < 20000; ++i) {
-            if (done()) return true;
-            std::this_thread::sleep_for(1ms);
-        }
-        return false;
-    }
-    // Waits for the save's temporary file to appear.
+    // Waits up to 20 s for the save's temporary file to appear.
     bool save_started() const {
-        return within_20s([&] { return !temporaries_beside(path("Quv-1-downloader.torrent")).empty(); });
+        return wait_until(20s, [&] { return !temporaries_beside(path("Quv-1-downloader.torrent")).empty(); });
     }
-    // Waits for the program to hold `name` open: until then a probe that
-    // shares nothing gets the file, and afterwards a sharing violation. A
-    // run that meets the probe's moment retries its open.
+    // Waits up to 20 s for the program to hold `name` open: until then a
+    // probe that shares nothing gets the file, and afterwards a sharing
+    // violation. A run that meets the probe's moment retries its open.
     bool holds_open(const std::string& name) const {
-        return within_20s([&] {
+        return wait_until(20s, [&] {
             ScopedHandle probe(
                 CreateFileA(path(name).string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             return !probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
