@@ -264,10 +264,15 @@ bool PtyRun::read_some(int ms) {
 }
 
 std::string EndToEndTest::opened() const {
-    wait_until(OPENER_WAIT, [&] { return fs::exists(path("bin/opened.log")); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    Bytes log = read_file(path("bin/opened.log"));
-    return std::string(log.begin(), log.end());
+    // The opener creates the log before it writes to it: a line is whole
+    // once its newline is there.
+    std::string log;
+    wait_until(OPENER_WAIT, [&] {
+        Bytes bytes = read_file(path("bin/opened.log"));
+        log.assign(bytes.begin(), bytes.end());
+        return !log.empty() && log.back() == '\n';
+    });
+    return log;
 }
 
 const char PROMPT[] = "Press any key to exit..\n";
