@@ -40,12 +40,16 @@ add_test(NAME console_tests COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/on-ter
 
 set_tests_properties(unit_tests unit_tests_cp932 fault_tests e2e_tests console_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT_MODIFICATION "${WINE_ENVIRONMENT}"
                      TIMEOUT 900)
+set_tests_properties(unit_tests unit_tests_cp932 fault_tests PROPERTIES LABELS unit)
+set_tests_properties(e2e_tests console_tests PROPERTIES LABELS e2e)
 
 add_test(NAME imports_only_system_dlls
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:dl2torrent>
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-imports.cmake)
+set_tests_properties(imports_only_system_dlls PROPERTIES LABELS package)
 
 # The icon Explorer, the taskbar and the console window show.
 add_test(NAME carries_icon
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:dl2torrent>
                  -DICO=${PROJECT_SOURCE_DIR}/packaging/desktop/dl2torrent.ico -P ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-icon.cmake)
+set_tests_properties(carries_icon PROPERTIES LABELS package)
