@@ -41,6 +41,7 @@ TEST_F(SaveTest, CopiesExactlyTheStretchAsked) {
     } cases[] = {
         {"two full chunks and 100 bytes", 50, 2 * COPY_CHUNK_SIZE + 100, 2 * COPY_CHUNK_SIZE + 100},
         {"less than a chunk", 7, 9, 9},
+        {"a chunk and a single byte", 3, COPY_CHUNK_SIZE + 1, COPY_CHUNK_SIZE + 1},
         {"up to the input's end", 3 * COPY_CHUNK_SIZE - 10, 10, 10},
         {"length 0 makes an empty file", 100, 0, 0},
     };

@@ -5,6 +5,7 @@
 
 #include "locator.h"
 #include "locator_model.h"
+#include "pe_extremes.h"
 #include "support.h"
 
 namespace {
@@ -264,52 +265,15 @@ TEST_P(FindLastMagic, FiltersAnswerAsPlainScans) {
     }
 }
 
-TEST_F(LocatorTest, PeOverlayCases) {
-    struct Case {
-        const char* what;
-        PeShape shape;
-        uint32_t offset, length;
-    };
-    // `count` sections of 16 bytes each from 0x1000 on.
-    auto sections = [](uint32_t count) {
-        std::vector<RawSection> all;
-        for (uint32_t i = 0; i < count; ++i) all.push_back({0x1000 + 0x10 * i, 0x10});
-        return all;
-    };
-    const Case cases[] = {
-        {"sections in order", {.sections = {{0x200, 0x400}, {0x600, 0x200}, {0x800, 0x200}}, .file_size = 0xC00}, 0xA00, 0x200},
-        {"a section starting before the running end is passed over",
-         {.sections = {{0x200, 0x200}, {0x300, 0x800}}, .file_size = 0xC00}, 0x400, 0x800},
-        {"a late first section", {.sections = {{0x800, 0x200}, {0x200, 0x400}, {0x600, 0x200}}, .file_size = 0xC00}, 0xA00, 0x200},
-        {"no appended data", {.sections = {{0x200, 0x100}}, .file_size = 0x300}, 0, 0},
-        {"sections said to reach past the end", {.sections = {{0x200, 0x300}}, .file_size = 0x300}, 0, 0},
-        {"PE32+ finds its table by the optional header's size",
-         {.pe32plus = true, .sections = {{0x400, 0x200}, {0x600, 0x80}}, .file_size = 0x700}, 0x680, 0x80},
-        {"PE32+ with a shorter optional header",
-         {.pe32plus = true, .optional_size = 0xF8, .sections = {{0x400, 0x200}}, .file_size = 0x700}, 0x600, 0x100},
-        {"PE32 with a longer optional header", {.optional_size = 0x100, .sections = {{0x400, 0x400}}, .file_size = 0x900},
-         0x800, 0x100},
-        {"PE32 with a shorter optional header",
-         {.optional_size = 0xC0, .sections = {{0x200, 0x200}, {0x400, 0x100}}, .file_size = 0x600}, 0x500, 0x100},
-        {"a section end past 2^32 lies past the file",
-         {.sections = {{0x200, 0x100}, {0xFFFFFFFFu, 0x302}}, .file_size = 0x400}, 0, 0},
-        {"no sections", {.sections = {}}, 0, 0},
-        {"only empty sections at 0, a signature there too",
-         {.sections = {{0, 0}, {0, 0}}, .certificate_start = 0, .certificate_size = 0x100, .file_size = 0x400}, 0, 0},
-        {"70 sections, read in two batches", {.sections = sections(70), .file_size = 0x1500}, 0x1460, 0xA0},
-        {"a string table cut inside its size leaves what follows the symbols",
-         {.sections = {{0x200, 0x100}}, .symbol_table = 0x300, .symbol_count = 2, .file_size = 0x326}, 0x324, 2},
-        {"negative e_lfanew", {.lfanew = -8, .sections = {{0x200, 0x100}}}, 0, 0},
-        {"section table cut short", {.sections = {{0x200, 0x100}, {0x300, 0x100}}, .file_size = 0}, 0, 0},
-        {"a signature said to start just past the file's end is no signature here",
-         {.sections = {{0x200, 0x100}}, .certificate_start = 0x304, .certificate_size = 0x100, .file_size = 0x302},
-         0x300, 2},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Bytes image = make_pe(c.shape);
-        if (c.shape.file_size == 0) image.resize(0x80 + 248 + 50);  // half of the second header
-        expect_location(locate(image), c.offset, c.length);
+// The locator and its plain model give the rules' answer on every image of
+// the table.
+TEST_F(LocatorTest, PeHeadersAtTheirExtremes) {
+    for (const PeExtreme& row : pe_extremes()) {
+        SCOPED_TRACE(row.what);
+        Bytes image = pe_extreme_image(row);
+        uint32_t length = row.offset ? static_cast<uint32_t>(image.size()) - row.offset : 0;
+        expect_location(locate(image), row.offset, length);
+        expect_location(model_locate(image), row.offset, length);
     }
 }
 

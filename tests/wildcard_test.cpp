@@ -1,6 +1,9 @@
 // The POSIX stand-in's own rules: the file search's wildcards (only `*` and
 // `?` are special, as in the Windows search, and `?` is one UTF-8
-// character), and what its opener reports.
+// character), its reads, and what its opener reports.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -69,6 +72,24 @@ TEST(Wildcard, OnlyStarAndQuestionMarkAreSpecial) {
 
 // The desktop's opener is started, not waited for: TRUE once it runs, and
 // FALSE with the reason when it cannot be started.
+// A read may deliver less than asked and still not be at the end, as some
+// file systems' reads do: ReadFile reads on, into the rest of the buffer.
+// Each read of a datagram socket delivers one datagram.
+TEST(PosixReadFile, GoesOnAfterAShortRead) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
+    for (const std::string datagram : {"abc", "defg"})
+        ASSERT_EQ(write(fds[1], datagram.data(), datagram.size()), static_cast<ssize_t>(datagram.size()));
+    char buffer[12] = "...........";
+    DWORD got = 0;
+    // Handles of the stand-in are its descriptors.
+    EXPECT_TRUE(ReadFile(reinterpret_cast<HANDLE>(static_cast<intptr_t>(fds[0])), buffer + 2, 7, &got, nullptr));
+    EXPECT_EQ(got, 7u);
+    EXPECT_STREQ(buffer, "..abcdefg..");
+    close(fds[0]);
+    close(fds[1]);
+}
+
 class OpenerTest : public ScratchDirTest {};
 
 TEST_F(OpenerTest, SaysWhetherTheOpenerStarted) {

@@ -86,7 +86,8 @@ void EndToEndTest::SetUp() {
     // Under every opener's name, so that no run starts a real application.
     for (const char* opener : {"xdg-open", "open"}) {
         write_file(path("bin") / opener, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\n");
-        fs::permissions(path("bin") / opener, fs::perms::owner_all);
+        fs::permissions(path("bin") / opener, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                                   fs::perms::others_read | fs::perms::others_exec);
     }
 }
 
@@ -95,7 +96,56 @@ Launch EndToEndTest::program(const std::vector<std::string>& args) const {
     Launch how{.argv = program_command(), .cwd = work().string(), .path_first = path("bin").string(),
                .env = {{"DL2TORRENT_OPENED_LOG", target().program_path(path("bin/opened.log"))}}};
     how.argv.insert(how.argv.end(), args.begin(), args.end());
+    int watch[2];
+    if (pipe(watch) == 0) {
+        fcntl(watch[0], F_SETFD, FD_CLOEXEC);
+        fcntl(watch[1], F_SETFD, FD_CLOEXEC);
+        watches_.push_back(watch[0]);
+        how.pass_fd = watch[1];
+        how.pass_as = OPENERS_WATCH_FD;
+    }
     return how;
+}
+
+void EndToEndTest::TearDown() {
+    // Every opener a run started has ended once no process holds the write
+    // end of its run's pipe; a wait that takes too long still checks the log.
+    auto deadline = std::chrono::steady_clock::now() + OPENER_WAIT;
+    for (int fd : watches_) {
+        // Nothing is ever written to it: any event is its end.
+        pollfd p = {fd, POLLIN, 0};
+        while (std::chrono::steady_clock::now() < deadline && poll(&p, 1, 50) == 0) {
+        }
+        close(fd);
+    }
+    watches_.clear();
+    Bytes log = read_file(path("bin/opened.log"));
+    EXPECT_EQ(std::string(log.begin(), log.end()), expected_opened_) << "what the desktop was asked to open";
+    ScratchDirTest::TearDown();
+}
+
+void EndToEndTest::expect_saved(const RunResult& r, const std::string& input, const std::string& output,
+                                uint64_t offset, const Bytes& torrent, const std::string& opened) {
+    EXPECT_EQ(r.out, texts::saved(input, output, offset, torrent.size()));
+    EXPECT_EQ(r.status, 0);
+    // "./" repeated may make the name as printed too long for a path here.
+    const fs::path file = work(output).lexically_normal();
+    EXPECT_EQ(read_file(file), torrent);
+    EXPECT_EQ(temporaries_beside(file), std::vector<std::string>{});
+    will_open(opened.empty() ? target().opened_path(work(), output) : opened);
+}
+
+void EndToEndTest::expect_failed(const RunResult& r, const std::string& out, const std::string& output,
+                                 const std::optional<Bytes>& earlier) const {
+    EXPECT_EQ(r.out, out + texts::PROMPT);
+    EXPECT_EQ(r.status, 1);
+    if (output.empty()) return;
+    EXPECT_EQ(temporaries_beside(work(output)), std::vector<std::string>{});
+    if (earlier) {
+        EXPECT_EQ(read_file(work(output)), *earlier);
+    } else {
+        EXPECT_FALSE(fs::exists(work(output)));
+    }
 }
 
 RunResult EndToEndTest::run(const std::vector<std::string>& args) const { return run_with(args, {}); }
@@ -263,38 +313,12 @@ bool PtyRun::read_some(int ms) {
     return true;
 }
 
-std::string EndToEndTest::opened() const {
-    // The opener creates the log before it writes to it: a line is whole
-    // once its newline is there.
-    std::string log;
-    wait_until(OPENER_WAIT, [&] {
-        Bytes bytes = read_file(path("bin/opened.log"));
-        log.assign(bytes.begin(), bytes.end());
-        return !log.empty() && log.back() == '\n';
-    });
-    return log;
-}
-
-const char PROMPT[] = "Press any key to exit..\n";
-
 void DownloaderTest::SetUp() {
     EndToEndTest::SetUp();
     torrent_ = read_file(fixture("sample.torrent"));
     image_ = read_file(fixture("hello64.exe"));
     ASSERT_FALSE(torrent_.empty());
     ASSERT_FALSE(image_.empty());
-}
-
-std::string DownloaderTest::located(uint64_t offset, uint64_t length) {
-    char line[80];
-    std::snprintf(line, sizeof line, "Torrent should be at 0x%llx len 0x%llx\n", static_cast<unsigned long long>(offset),
-                  static_cast<unsigned long long>(length));
-    return line;
-}
-
-std::string DownloaderTest::success(const std::string& input, const std::string& output, uint64_t offset,
-                                    uint64_t length) {
-    return "Extracting from " + input + "...\n" + located(offset, length) + "Saving torrent to " + output + "...\n";
 }
 
 // Takes --program=COMMAND and --target=NAME off the command line; the rest

@@ -5,11 +5,13 @@
 #include <termios.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "launch.h"
 #include "support.h"
+#include "texts.h"
 
 // The program's command line, from --program=... on the suite's own command
 // line (for example "wine build/windows/dl2torrent.exe").
@@ -35,11 +37,19 @@ struct RunResult {
     std::string out;   // everything written to standard output
 };
 
+// The descriptor on which the program, and every process it starts, holds a
+// pipe of the suite open: once no process holds it, nothing more will be
+// handed to the desktop.
+constexpr int OPENERS_WATCH_FD = 100;
+
 // A scratch folder holding work/ (the program's current directory) and
 // bin/, first on PATH, with a recording stand-in for the desktop opener.
+// What the desktop is asked to open is checked once, at the end of a case,
+// against every path the case's runs were to hand over, in order.
 class EndToEndTest : public ScratchDirTest {
 protected:
     void SetUp() override;
+    void TearDown() override;
     std::filesystem::path work(const std::string& name = {}) const { return path("work") / name; }
     // The program's command line with `args`, to start in work/ with bin/
     // first on PATH.
@@ -52,11 +62,25 @@ protected:
     // id, once its first line has arrived.
     RunResult run_with(const std::vector<std::string>& args, const std::function<void()>& before_exec,
                        const std::function<void(pid_t)>& after_first_line = {}) const;
-    // The paths the desktop was asked to open, one per line; waits a little
-    // for the opener, which runs on after the program.
-    std::string opened() const;
+    // The desktop is to be asked to open `opened`, after what was expected before.
+    void will_open(const std::string& opened) { expected_opened_ += opened + "\n"; }
+    // A run that saved `torrent` from `input` at `offset` as `output` (as
+    // printed, from work/): its three lines, status 0, the bytes, no
+    // temporary file; the desktop is to open `opened`, by default the
+    // output's full path.
+    void expect_saved(const RunResult& r, const std::string& input, const std::string& output, uint64_t offset,
+                      const Bytes& torrent, const std::string& opened = {});
+    // A run that printed `out` and failed: the prompt after it, status 1,
+    // nothing handed to the desktop and, when `output` is given, no
+    // temporary file beside it and `earlier` there (none: no file at all).
+    void expect_failed(const RunResult& r, const std::string& out, const std::string& output = {},
+                       const std::optional<Bytes>& earlier = std::nullopt) const;
     // Everything in work/, sorted.
     std::vector<std::string> work_listing() const { return listing("work"); }
+
+private:
+    std::string expected_opened_;
+    mutable std::vector<int> watches_;  // read ends of the runs' OPENERS_WATCH_FD pipes
 };
 
 // How the program is started on a terminal.
@@ -113,19 +137,12 @@ private:
     std::string screen_;
 };
 
-// The prompt every failure ends with.
-extern const char PROMPT[];
-
 // Runs on downloaders made of the real PE32+ image and the real torrent.
 class DownloaderTest : public EndToEndTest {
 protected:
     void SetUp() override;
     // The image with the torrent appended.
     Bytes downloader() const { return concat(image_, torrent_); }
-    // The line that says where the payload lies.
-    static std::string located(uint64_t offset, uint64_t length);
-    // The three lines of a successful run.
-    static std::string success(const std::string& input, const std::string& output, uint64_t offset, uint64_t length);
     Bytes torrent_, image_;
 };
 

@@ -22,7 +22,13 @@ bool same_settings(const termios& a, const termios& b) {
 class TerminalTest : public EndToEndTest {};
 
 // The terminal turns "\n" into "\r\n" on the way out.
-const char FAILED_SCREEN[] = "Could not find any Quv-*-downloader.exe\r\nPress any key to exit..\r\n";
+std::string on_screen(const std::string& text) {
+    std::string screen;
+    for (char c : text) screen += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return screen;
+}
+
+const std::string FAILED = texts::not_found("Quv-*-downloader.exe") + texts::PROMPT;
 
 TEST_F(TerminalTest, AFailedRunWaitsForOneKeyWithoutEchoAndRestoresTheTerminal) {
     const struct {
@@ -31,7 +37,7 @@ TEST_F(TerminalTest, AFailedRunWaitsForOneKeyWithoutEchoAndRestoresTheTerminal) 
         Start start;
         int status;
         bool waits = true;
-        std::string screen = FAILED_SCREEN;
+        std::string screen = on_screen(FAILED);
     } cases[] = {
         {"a letter", "x", Start::FOREGROUND, 1},
         {"Enter", "\r", Start::FOREGROUND, 1},
@@ -50,7 +56,7 @@ TEST_F(TerminalTest, AFailedRunWaitsForOneKeyWithoutEchoAndRestoresTheTerminal) 
         PtyRun run(program({}), c.start);
         ASSERT_TRUE(run.started());
         if (c.waits) {
-            ASSERT_TRUE(run.read_until(PROMPT)) << run.screen();
+            ASSERT_TRUE(run.read_until(texts::PROMPT)) << run.screen();
             // The prompt comes before the wait sets the terminal up.
             EXPECT_TRUE(run.reads_single_keys()) << "the wait reads single keys without echo";
             std::this_thread::sleep_for(300ms);
@@ -63,8 +69,7 @@ TEST_F(TerminalTest, AFailedRunWaitsForOneKeyWithoutEchoAndRestoresTheTerminal) 
         EXPECT_TRUE(same_settings(run.settings(), run.settings_before())) << "the terminal's settings are restored";
         EXPECT_EQ(run.unread_input(), 0) << "the rest of a multi-byte key is not left for the shell";
     }
-    const std::string file = "Could not find any Quv-*-downloader.exe\nPress any key to exit..\n";
-    EXPECT_EQ(read_file(work("out.txt")), Bytes(file.begin(), file.end()));
+    EXPECT_EQ(read_file(work("out.txt")), Bytes(FAILED.begin(), FAILED.end()));
 }
 
 TEST_F(TerminalTest, ASuccessfulRunDoesNotWait) {
@@ -73,9 +78,9 @@ TEST_F(TerminalTest, ASuccessfulRunDoesNotWait) {
     ASSERT_TRUE(run.started());
     EXPECT_EQ(run.wait_for_exit(), 0);
     run.drain(200);
-    EXPECT_EQ(run.screen(), "Extracting from Quv-1-downloader.exe...\r\nTorrent should be at 0x3a00 len 0x134\r\n"
-                            "Saving torrent to Quv-1-downloader.torrent...\r\n");
+    EXPECT_EQ(run.screen(), on_screen(texts::saved("Quv-1-downloader.exe", "Quv-1-downloader.torrent", 0x3a00, 0x134)));
     EXPECT_TRUE(same_settings(run.settings(), run.settings_before()));
+    will_open(target().opened_path(work(), "Quv-1-downloader.torrent"));
 }
 
 }  // namespace

@@ -16,15 +16,17 @@
 #include "fault_platform.h"
 #include "run.h"
 #include "support.h"
+#include "texts.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
+using namespace texts;
+
 const char INPUT[] = "Quv-1-downloader.exe";
 const char OUTPUT[] = "Quv-1-downloader.torrent";
-const char PROMPT[] = "Press any key to exit..\n";
-const std::string EXTRACTING = std::string("Extracting from ") + INPUT + "...\n";
+const std::string EXTRACTING = extracting(INPUT);
 const Bytes EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
 
 // What the user sees of one run.
@@ -46,10 +48,6 @@ void expect_outcome(const Outcome& got, const Outcome& want) {
     EXPECT_EQ(got.leftovers, want.leftovers) << "a temporary file was left";
     EXPECT_EQ(got.opened, want.opened);
     EXPECT_EQ(got.key_waits, want.key_waits);
-}
-
-std::string failure_line(const char* what, DWORD code) {
-    return std::string("Could not ") + what + "!  Error " + std::to_string(code) + "\n";
 }
 
 struct Scenario {
@@ -121,10 +119,8 @@ protected:
 
     // A successful run's outcome: three lines, the payload saved and opened by its full path.
     Outcome saved(const Scenario& s) const {
-        char located[80];
-        std::snprintf(located, sizeof located, "Torrent should be at 0x%x len 0x%zx\n", s.offset, s.payload.size());
-        std::string out = EXTRACTING + located + "Saving torrent to " + OUTPUT + "...\n";
-        return {0, out, true, s.payload, {}, {(fs::path(cwd_) / OUTPUT).string()}, 0};
+        return {0, texts::saved(INPUT, OUTPUT, s.offset, s.payload.size()), true, s.payload, {},
+                {(fs::path(cwd_) / OUTPUT).string()}, 0};
     }
 
     // A failed run's outcome: its lines and the prompt, one key wait, and the
@@ -137,9 +133,7 @@ protected:
         return outcome;
     }
 
-    std::string open_failure(DWORD code) const {
-        return EXTRACTING + failure_line("open input file", code) + "  current directory " + cwd_ + "\n";
-    }
+    std::string open_failure(DWORD code) const { return EXTRACTING + open_failed(code, cwd_); }
 
     CleanRun clean_run(const Scenario& s);
     bool expected_outcome(const CleanRun& clean, size_t at, Failure failure, const Outcome& before,
@@ -184,25 +178,24 @@ bool FaultTest::expected_outcome(const CleanRun& clean, size_t at, Failure failu
         DWORD code = failure == Failure::ShortWrite ? ERROR_HANDLE_DISK_FULL
                      : failure == Failure::EmptyRead ? ERROR_HANDLE_EOF
                                                      : INJECTED_ERROR;
-        *want = failed(clean.outcome.out + failure_line("save torrent", code), before);
+        *want = failed(clean.outcome.out + texts::failed("save torrent", code), before);
     } else if (at >= clean.identity_begin) {
         // A name with no file behind it is not the input; an input whose
         // identity cannot be had may be the output, which is left alone.
         if (call == Call::GetFileInformationByHandle)
-            *want = failed(clean.outcome.out + "Could not save torrent!  It would replace the input file\n", before);
+            *want = failed(clean.outcome.out + WOULD_REPLACE_INPUT, before);
     } else if (failure == Failure::EmptyRead) {
         // The trailer search reads these small inputs whole, first: a file
         // that then ends early has shrunk, and the search cannot answer.
         auto first = clean.calls.begin();
         if (std::any_of(first, first + at, [](const CallRecord& c) { return c.call == Call::ReadFile; })) return false;
-        *want = failed(EXTRACTING + failure_line("read input file", ERROR_HANDLE_EOF), before);
+        *want = failed(EXTRACTING + texts::failed("read input file", ERROR_HANDLE_EOF), before);
     } else if (call == Call::FindFirstFileA) {
-        *want = failed(std::string("Could not find any ") + DEFAULT_PATTERN + "\n  Error " +
-                           std::to_string(INJECTED_ERROR) + "\n", before);
+        *want = failed(not_found(DEFAULT_PATTERN, INJECTED_ERROR), before);
     } else if (call == Call::CreateFileA || (call == Call::GetFileSizeEx && clean.calls[at - 1].call == Call::CreateFileA)) {
         *want = failed(open_failure(INJECTED_ERROR), before);
     } else if (call != Call::FindNextFileA) {  // that one ends the matches, and there was one
-        *want = failed(EXTRACTING + failure_line("read input file", INJECTED_ERROR), before);
+        *want = failed(EXTRACTING + texts::failed("read input file", INJECTED_ERROR), before);
     }
     return true;
 }
@@ -253,7 +246,7 @@ TEST_F(FaultTest, EveryCallOfARunFailingInTurn) {
             // payload itself, never another stretch, such as the whole
             // appended data of an image that also holds a trailer; the
             // torrent check finds the torrent cut short.
-            const std::string incomplete = EXTRACTING + "Torrent is incomplete!  The download may not have finished\n";
+            const std::string incomplete = EXTRACTING + INCOMPLETE;
             if (got.out == clean.outcome.out) expect_outcome(got, clean.outcome);
             else if (got.out == incomplete + PROMPT) expect_outcome(got, failed(incomplete, before));
             else expect_outcome(got, Outcome{0, EXTRACTING, before.has_output, before.output});
@@ -326,7 +319,7 @@ TEST_F(FaultTest, AFolderFullOfTemporaryNamesEndsTheSave) {
     sys.GetCurrentProcessId = [] { return DWORD{0x100}; };
     Outcome got = run_in_dir({});
     EXPECT_EQ(got.status, 1);
-    EXPECT_EQ(got.out, saved(s).out + failure_line("save torrent", ERROR_FILE_EXISTS) + PROMPT);
+    EXPECT_EQ(got.out, saved(s).out + texts::failed("save torrent", ERROR_FILE_EXISTS) + PROMPT);
     EXPECT_FALSE(got.has_output);
     for (unsigned i = 0; i < 100; ++i) EXPECT_EQ(read_file(name_of(i)), EARLIER) << i;
 }
@@ -345,7 +338,7 @@ TEST_F(FaultTest, OnlyFilesHeldForAMomentAreTriedAgain) {
         else if (c.failure == std::string("open input file"))
             expect_outcome(got, failed(open_failure(c.code), before));
         else
-            expect_outcome(got, failed(saved(s).out + failure_line(c.failure, c.code), before));
+            expect_outcome(got, failed(saved(s).out + texts::failed(c.failure, c.code), before));
     }
 }
 

@@ -25,7 +25,11 @@ pid_t launch(const Launch& how) {
     const char* path = std::getenv("PATH");
     std::string path_value = how.path_first + ":" + (path ? path : "/usr/bin:/bin");
     pid_t pid = fork();
-    if (pid != 0) return pid;
+    if (pid != 0) {
+        if (how.pass_fd >= 0) close(how.pass_fd);
+        return pid;
+    }
+    if (how.pass_fd >= 0 && (dup2(how.pass_fd, how.pass_as) < 0 || close(how.pass_fd) != 0)) _exit(126);
     if (!how.cwd.empty() && chdir(how.cwd.c_str()) != 0) _exit(126);
     if (!how.path_first.empty()) setenv("PATH", path_value.c_str(), 1);
     for (const auto& [name, value] : how.env) setenv(name.c_str(), value.c_str(), 1);

@@ -23,6 +23,8 @@ struct Launch {
     std::string path_first{};         // a directory put first on PATH
     std::vector<std::pair<std::string, std::string>> env{};
     std::function<void()> in_child{}; // runs last before the exec: descriptors, limits
+    int pass_fd = -1;                 // handed to the child as descriptor `pass_as`, and closed here
+    int pass_as = -1;
 };
 
 // Starts the program in a child and returns its process id, or -1. A child

@@ -8,13 +8,12 @@
 
 #include "platform.h"
 #include "support.h"
+#include "texts.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-const char PROMPT[] = "Press any key to exit..\n";
 
 // The program as Windows names it: this machine's root is drive Z: under Wine.
 std::string program() {
@@ -120,7 +119,7 @@ TEST_F(LaunchTest, NoWaitWhereNobodySeesThePrompt) {
         ASSERT_TRUE(start("nothing*.exe", c.flags, c.output_to_file));
         EXPECT_EQ(finish(), 1u);
     }
-    EXPECT_EQ(output(), std::string("Could not find any nothing*.exe\n") + PROMPT);
+    EXPECT_EQ(output(), texts::not_found("nothing*.exe") + texts::PROMPT);
 }
 
 // A program that holds the earlier output open without FILE_SHARE_DELETE
