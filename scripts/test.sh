@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs every test. The legs run side by side, each into its own
-# log in build/logs/; a failed leg fails the whole command and its log is
-# shown; at the end a table says how long each leg took. Under CI=true
-# warnings are errors and every leg is mandatory: the Windows, arm64, macOS,
-# release and desktop legs too, which elsewhere are skipped when their tools
-# are missing.
+# Builds and runs the tests, leg by leg: scripts/test.sh [LEG...]. Without a
+# leg it runs every one. The legs run side by side, each into its own log in
+# build/logs/; at the end a table says how long each leg took. A failed leg
+# ends the command: every process it started is ended, and the failed leg's
+# log is shown. So does Ctrl+C. Under CI=true warnings are errors and every
+# leg is mandatory: the Windows, arm64, macOS, release and desktop legs too,
+# which elsewhere are skipped, when none is named, if their tools are missing.
 #
 # How the legs share the machine: builds are bound by the processor, so they
 # go through one queue, one after another, each with every core (and one
@@ -14,41 +15,104 @@
 # CTest runs several per core.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh base
 
+all_legs=(native windows arm64 macos valgrind sanitize fuzz bench reproducible package desktop workflow setup)
+usage() {
+    echo "usage: scripts/test.sh [LEG...]   legs: ${all_legs[*]}" >&2
+    exit 2
+}
+named=("$@")
+for leg in "${named[@]}"; do
+    [[ " ${all_legs[*]} " == *" $leg "* ]] || usage
+done
+[ ${#named[@]} -gt 0 ] || named=("${all_legs[@]}")
+# Whether leg $1 is to run.
+wanted() { [[ " ${named[*]} " == *" $1 "* ]]; }
+
+# Every process this command starts carries this mark in its environment, by
+# which the end of the command finds them all: also those that left its
+# process tree, such as the Wine server, Xvfb or a program under valgrind.
+export DL2TORRENT_TEST_RUN="$$.$(date +%s%N)"
+# The processes that carry the mark, but this shell.
+marked() {
+    grep -lzxF "DL2TORRENT_TEST_RUN=$DL2TORRENT_TEST_RUN" /proc/[0-9]*/environ 2> /dev/null | cut -d/ -f3 |
+        grep -vx "$$" || true
+}
+# Ends every marked process but this shell: with SIGTERM, which lets a test
+# clean up after itself, then, what is left after 5 s, with SIGKILL.
+end_everything() {
+    local pids tries
+    pids=$(marked)
+    [ -n "$pids" ] || return 0
+    # shellcheck disable=SC2086
+    kill $pids 2> /dev/null || true
+    for ((tries = 0; tries < 50; tries++)); do
+        sleep 0.1
+        pids=$(marked)
+        [ -n "$pids" ] || return 0
+    done
+    # shellcheck disable=SC2086
+    kill -KILL $pids 2> /dev/null || true
+}
+trap end_everything EXIT
+trap 'echo "== interrupted" >&2; exit 130' INT
+trap 'exit 143' TERM HUP
+
+bash scripts/setup.sh base
 if [ "${CI:-}" = "true" ]; then
     export DL2TORRENT_WERROR=ON
 fi
+if wanted sanitize || wanted fuzz || wanted valgrind; then
+    bash scripts/setup.sh sanitize fuzz valgrind
+fi
 
-bash scripts/setup.sh sanitize fuzz valgrind
-
-# Succeeds when the tools of setup leg $1 are here; else says that the legs
-# $3 are skipped for want of $2, or under CI fails the command.
-optional() {
-    bash scripts/setup.sh "$1" && return 0
-    if [ "${CI:-}" = "true" ]; then
-        echo "== $3: $2 missing, and CI must run these legs" >&2
+# Succeeds when the tools of setup legs $2... are here; else says that leg $1
+# is skipped for want of them, or fails the command under CI or when legs
+# were named.
+tools() {
+    local leg=$1
+    shift
+    bash scripts/setup.sh "$@" && return 0
+    if [ "${CI:-}" = "true" ] || [ -n "$explicit" ]; then
+        echo "== $leg: the tools of 'scripts/setup.sh $*' are missing, and this leg must run" >&2
         exit 1
     fi
-    echo "== $3: SKIPPED: $2 missing (bash scripts/setup.sh $1)"
+    echo "== $leg: SKIPPED: the tools of 'scripts/setup.sh $*' are missing"
     return 1
 }
+explicit=
+[ $# -eq 0 ] || explicit=yes
 
-# The Windows leg: the .exe cross-built with mingw-w64, its unit tests and the
-# end-to-end suite run under Wine. The arm64 leg: the program cross-built
-# for arm64 Linux, its unit tests and the end-to-end suite run under
-# qemu-user. The macOS leg: the programs cross-built with Zig, inspected
-# and not run. The release check and the packages' test need all three.
-windows=yes arm64=yes macos=yes release=yes
-optional windows "mingw-w64 or Wine is" "windows, reproducible, package" || windows=no release=no
-optional arm64 "the arm64 cross compiler or qemu-user is" "arm64, reproducible, package" || arm64=no release=no
-optional macos "Zig, llvm-14 or file is" "macos, reproducible, package" || macos=no release=no
-if [ "$release" = yes ]; then
-    optional release "a tool of the release packages is" "reproducible, package" || release=no
-fi
-# The desktop leg: the desktop entry launched on an X display of its own.
-desktop=yes
-optional desktop "a tool of the desktop test (X server, terminal, torrent client) is" "desktop" || desktop=no
+# The legs that run, in the table's order, and the setup legs each needs.
+legs=()
+for leg in "${named[@]}"; do
+    case $leg in
+    windows) needs=(windows) ;;
+    arm64) needs=(arm64) ;;
+    macos) needs=(macos) ;;
+    reproducible | package) needs=(windows arm64 macos release) ;;
+    desktop) needs=(desktop) ;;
+    *) needs=() ;;
+    esac
+    [ ${#needs[@]} -eq 0 ] || tools "$leg" "${needs[@]}" || continue
+    legs+=("$leg")
+done
+# Whether leg $1 runs.
+runs() { [[ " ${legs[*]} " == *" $1 "* ]]; }
+# The builds each leg waits for.
+builds_of() {
+    case $1 in
+    native | valgrind | bench | desktop) echo native ;;
+    windows) echo windows native ;;
+    arm64) echo arm64 native ;;
+    package) echo reproducible native arm64 macos ;;
+    macos | sanitize | fuzz | reproducible) echo "$1" ;;
+    esac
+}
+needed=" "
+for leg in "${legs[@]}"; do needed+="$(builds_of "$leg") "; done
+# Whether build $1 is needed by a leg that runs.
+built() { [[ "$needed" == *" $1 "* ]]; }
 
 cores=$(getconf _NPROCESSORS_ONLN)
 build_jobs=$((cores + 1))
@@ -67,8 +131,8 @@ child_cpu() {
         "$1.times" > "$1"
 }
 
-# Runs the rest of the command line in the queue as the build of leg $1,
-# into its log, and leaves a mark for the legs that wait for it.
+# Runs the rest of the command line in the queue as build $1, into its
+# log, and leaves a mark for the legs that wait for it.
 queued() {
     local leg=$1 start
     shift
@@ -95,8 +159,8 @@ build_macos() {
         cmake --preset macos-x86_64 -DBUILD_TESTING=OFF -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-x86_64 -j "$build_jobs"
 }
 
-# Returns once leg $1 is built, noting when for the leg's times; fails
-# when its build failed or the queue ended without it.
+# Returns once build $1 is done, noting when for the leg's times; fails
+# when it failed or the queue ended without it.
 await() {
     until [ -e "$logs/$1.built" ]; do
         if [ -e "$logs/$1.unbuilt" ] || ! kill -0 "$queue_pid" 2> /dev/null; then
@@ -137,19 +201,19 @@ start_leg() {
 # early, as it runs for a fixed time; the release check last, beside the
 # macOS build, as nothing waits for them but short checks.
 queue() {
-    queued native build native
-    queued fuzz build fuzz
-    [ "$windows" = no ] || queued windows build windows
-    [ "$arm64" = no ] || queued arm64 build arm64
-    queued sanitize build sanitize
+    ! built native || queued native build native
+    ! built fuzz || queued fuzz build fuzz
+    ! built windows || queued windows build windows
+    ! built arm64 || queued arm64 build arm64
+    ! built sanitize || queued sanitize build sanitize
     # The last two side by side: nothing waits for the macOS build but its
     # few checks, and alone it keeps both cores busy only part of the time
     # (Zig links one program at a time); the release check runs its two
     # builds side by side too. Zig builds libc++ for a target once, on
     # first use, and the others wait for it in its cache. Each in a shell
     # of its own, so that neither's processor time is counted in the other's.
-    [ "$macos" = no ] || queued macos build_macos &
-    [ "$release" = no ] || queued reproducible bash scripts/check-reproducible.sh &
+    ! built macos || queued macos build_macos &
+    ! built reproducible || queued reproducible bash scripts/check-reproducible.sh &
     wait
 }
 
@@ -196,28 +260,37 @@ leg_reproducible() { await reproducible; }
 # the programs they hold are the tested ones.
 leg_package() {
     await reproducible && await native && await arm64 && await macos &&
-        bash tests/package_test.sh build/repro/one/dl2torrent/out
+        bash tests/package_test.sh build/release
 }
 
 # The native program launched through the desktop entry, as a file manager does.
 leg_desktop() { await native && bash tests/desktop_test.sh build/native/dl2torrent; }
 
+# The hosted CI workflow: valid for GitHub Actions, and every name it uses there.
+leg_workflow() { bash scripts/check-workflow.sh; }
+
 leg_setup() { bash tests/setup_test.sh; }
 
-legs=(native)
-[ "$windows" = no ] || legs+=(windows)
-[ "$arm64" = no ] || legs+=(arm64)
-[ "$macos" = no ] || legs+=(macos)
-legs+=(valgrind sanitize fuzz bench)
-[ "$release" = no ] || legs+=(reproducible package)
-[ "$desktop" = no ] || legs+=(desktop)
-legs+=(setup)
 queue > /dev/null 2>&1 &
 queue_pid=$!
 for leg in "${legs[@]}"; do
     start_leg "$leg" "leg_$leg"
 done
-wait
+# Each leg as it ends; the first that fails ends the rest.
+failed=()
+for _ in "${legs[@]}"; do
+    wait -n -p ended || true
+    [ "$ended" != "$queue_pid" ] || { wait -n || true; }
+    for leg in "${legs[@]}"; do
+        [ -e "$logs/$leg.status" ] && [ "$(cat "$logs/$leg.status")" != 0 ] && failed=("$leg")
+    done
+    [ ${#failed[@]} -eq 0 ] || break
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "== ${failed[0]} failed: ending the other legs"
+    end_everything
+    wait 2> /dev/null || true
+fi
 
 # Build: its time in the queue; tests: from the end of the build to the end
 # of the leg; done: when the leg ended, counted from the start of the legs;
@@ -227,11 +300,17 @@ failed=()
 cpu_total=0
 for leg in "${legs[@]}"; do
     result=passed
-    [ "$(cat "$logs/$leg.status" 2> /dev/null)" = 0 ] || { result=FAILED; failed+=("$leg"); }
-    cpu=$(($(cat "$logs/$leg.cpu") + $(cat "$logs/$leg.build-cpu" 2> /dev/null || echo 0)))
+    if [ ! -e "$logs/$leg.status" ]; then
+        result=stopped
+    elif [ "$(cat "$logs/$leg.status")" != 0 ]; then
+        result=FAILED
+        failed+=("$leg")
+    fi
+    cpu=$(($(cat "$logs/$leg.cpu" 2> /dev/null || echo 0) + $(cat "$logs/$leg.build-cpu" 2> /dev/null || echo 0)))
     cpu_total=$((cpu_total + cpu))
     printf '%-13s %6s %6s %6s %6s  %s\n' "$leg" "$(cat "$logs/$leg.build-seconds" 2> /dev/null || echo -)" \
-        "$(cat "$logs/$leg.seconds")" "$(cat "$logs/$leg.done")" "$cpu" "$result"
+        "$(cat "$logs/$leg.seconds" 2> /dev/null || echo -)" "$(cat "$logs/$leg.done" 2> /dev/null || echo -)" \
+        "$cpu" "$result"
 done
 echo "all legs: $(now) s, $cpu_total processor seconds on $cores cores"
 
@@ -239,4 +318,4 @@ for leg in "${failed[@]}"; do
     printf '\n== %s FAILED; its log, %s:\n' "$leg" "$logs/$leg.log"
     cat "$logs/$leg.log"
 done
-[ ${#failed[@]} -eq 0 ]
+[ ${#failed[@]} -eq 0 ] && [ ${#legs[@]} -gt 0 ]
