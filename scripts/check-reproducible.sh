@@ -1,35 +1,47 @@
 #!/usr/bin/env bash
-# Builds the release twice, from two copies of this working tree in two
-# scratch directories of different paths, the second started a few seconds
-# after the first, and compares with cmp every file SHA256SUMS lists (the
-# tarballs, Debian packages and zip, and the programs they hold) and the
-# programs as linked (the macOS ones before llvm-lipo joins them). On a
-# difference it names the file and where it lies: the byte offset, for a
-# program the section or header field, for an archive the entries.
-# Usage: scripts/check-reproducible.sh [SCRATCH]   (default build/repro)
+# Builds the release twice, from one commit, into build/release (as
+# scripts/release.sh does) and, a few seconds later, into a scratch
+# directory of another path, and
+# compares with cmp every file SHA256SUMS lists (the tarballs, Debian
+# packages and zip, and the programs they hold) and the programs as linked
+# (the macOS ones before llvm-lipo joins them). On a difference it names the
+# file and where it lies: the byte offset, for a program the section or
+# header field, for an archive the entries. The commit is HEAD, or, when
+# the working tree differs from it, a commit of the working tree as it is,
+# which no branch, index or stash gets to see.
+# Usage: scripts/check-reproducible.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scratch=$(mkdir -p "${1:-build/repro}" && cd "${1:-build/repro}" && pwd)
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
-export SOURCE_DATE_EPOCH
+scratch=$(mkdir -p build/repro && cd build/repro && pwd)
 
-# Copies the tracked and untracked, not ignored, files to $1, as they are now.
-copy_tree() {
-    rm -rf "$1" && mkdir -p "$1"
-    git ls-files -z --cached --others --exclude-standard |
-        while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
-        tar --null -T - -cf - | tar -xf - -C "$1"
+# HEAD, or a commit on top of it of every file not ignored, as it is now,
+# with HEAD's date and committer, so that the release is made the same way.
+snapshot() {
+    if git diff --quiet HEAD -- && [ -z "$(git ls-files --others --exclude-standard)" ]; then
+        git rev-parse HEAD
+        return
+    fi
+    local index tree
+    index=$(mktemp)
+    GIT_INDEX_FILE=$index git read-tree HEAD
+    GIT_INDEX_FILE=$index git add -A
+    tree=$(GIT_INDEX_FILE=$index git write-tree)
+    rm -f "$index"
+    GIT_AUTHOR_NAME=$(git log -1 --format=%an) GIT_AUTHOR_EMAIL=$(git log -1 --format=%ae) \
+        GIT_AUTHOR_DATE=$(git log -1 --format=%aI) GIT_COMMITTER_NAME=$(git log -1 --format=%cn) \
+        GIT_COMMITTER_EMAIL=$(git log -1 --format=%ce) GIT_COMMITTER_DATE=$(git log -1 --format=%cI) \
+        git commit-tree "$tree" -p HEAD -m "the working tree, for scripts/check-reproducible.sh"
 }
 
-first=$scratch/one/dl2torrent
-second=$scratch/second-build/sources
-copy_tree "$first"
-bash "$first/scripts/release.sh" "$first/out" > "$scratch/one.log" 2>&1 &
+commit=$(snapshot)
+first=$PWD/build/release
+second=$scratch/second-build/out
+rm -rf "$first" "$scratch"/*
+bash scripts/release.sh --commit "$commit" "$first" > "$scratch/one.log" 2>&1 &
 pid=$!
 sleep 3
-copy_tree "$second"
 status=0
-bash "$second/scripts/release.sh" "$second/out" > "$scratch/second.log" 2>&1 || status=1
+bash scripts/release.sh --commit "$commit" "$second" > "$scratch/second.log" 2>&1 || status=1
 wait "$pid" || status=1
 if [ $status -ne 0 ]; then
     cat "$scratch/one.log" "$scratch/second.log"
@@ -73,13 +85,13 @@ explain() {
     # A macOS program: the load commands of each part that differ (LC_UUID,
     # the signature's size and place), and a build path it holds.
     *-macOS/bin/dl2torrent | macos-*/dl2torrent)
-        strings -a "$1" | grep -F -m 3 "$scratch" | sed 's/^/  holds its build path: /' >&2 || true
+        strings -a "$1" | grep -F -m 3 -e "$first" -e "$scratch" | sed 's/^/  holds its build path: /' >&2 || true
         diff <(llvm-objdump-14 --macho --private-headers --arch=all "$1" | tail -n +2) \
             <(llvm-objdump-14 --macho --private-headers --arch=all "$2" | tail -n +2) | grep '^[<>]' | head -n 10 >&2 || true
         ;;
     *.exe | dl2torrent | */dl2torrent)
         [ -n "$at" ] && echo "  byte offset $((at - 1)) is in $(section_at "$1" $((at - 1)))" >&2
-        strings -a "$1" | grep -F -m 3 "$scratch" | sed 's/^/  holds its build path: /' >&2 || true
+        strings -a "$1" | grep -F -m 3 -e "$first" -e "$scratch" | sed 's/^/  holds its build path: /' >&2 || true
         # The header fields that differ (objdump's first lines name the file).
         diff <($(objdump_for "$1") -p "$1" | tail -n +3) <($(objdump_for "$1") -p "$2" | tail -n +3) |
             grep '^[<>]' | head -n 10 >&2 || true
@@ -93,13 +105,13 @@ explain() {
 
 # The packages and stripped programs, and the programs as linked.
 files=()
-while read -r _ name; do files+=("$name"); done < "$first/out/SHA256SUMS"
+while read -r _ name; do files+=("$name"); done < "$first/SHA256SUMS"
 files+=(native/dl2torrent arm64/dl2torrent windows/dl2torrent.exe macos-arm64/dl2torrent macos-x86_64/dl2torrent)
 for name in "${files[@]}"; do
-    if cmp -s "$first/out/$name" "$second/out/$name"; then
-        echo "reproducible: $name $(sha256sum < "$first/out/$name" | cut -c1-64)"
+    if cmp -s "$first/$name" "$second/$name"; then
+        echo "reproducible: $name $(sha256sum < "$first/$name" | cut -c1-64)"
     else
-        explain "$first/out/$name" "$second/out/$name" "$name"
+        explain "$first/$name" "$second/$name" "$name"
         status=1
     fi
 done

@@ -5,11 +5,13 @@
 # its files unpacked beside it in OUTDIR/dl2torrent_VERSION_ARCH/. The
 # package is the same bit for bit on every build: every time is
 # SOURCE_DATE_EPOCH, every owner root, the members in name order.
-# Usage: scripts/make-deb.sh TREE VERSION ARCH OUTDIR
+# MAINTAINER, "Name <address>", is the package's maintainer, also in its
+# changelog.
+# Usage: scripts/make-deb.sh TREE VERSION ARCH OUTDIR MAINTAINER
 set -euo pipefail
 cd "$(dirname "$0")/.."
-[ $# -eq 4 ] || { echo "usage: $0 TREE VERSION ARCH OUTDIR" >&2; exit 2; }
-tree=$1 version=$2 arch=$3 out=$4
+[ $# -eq 5 ] || { echo "usage: $0 TREE VERSION ARCH OUTDIR MAINTAINER" >&2; exit 2; }
+tree=$1 version=$2 arch=$3 out=$4 maintainer=$5
 : "${SOURCE_DATE_EPOCH:?SOURCE_DATE_EPOCH must be set}"
 name=dl2torrent_${version}_$arch
 pkg=$out/$name
@@ -37,7 +39,9 @@ mkdir -p "$pkg/DEBIAN" "$pkg/usr/bin" "$pkg/usr/share/man/man1" "$doc" "$pkg/usr
 cp "$tree/bin/dl2torrent" "$pkg/usr/bin/dl2torrent"
 gzip -9 -n < "$tree/share/man/man1/dl2torrent.1" > "$pkg/usr/share/man/man1/dl2torrent.1.gz"
 copyright > "$doc/copyright"
-gzip -9 -n < packaging/debian/changelog > "$doc/changelog.gz"
+# sed's replacement: the maintainer with its own & and / and \ kept as they are.
+maintainer_text=$(printf '%s' "$maintainer" | sed 's/[&/\]/\\&/g')
+sed "s/@MAINTAINER@/$maintainer_text/" packaging/debian/changelog | gzip -9 -n > "$doc/changelog.gz"
 cp packaging/debian/lintian-overrides "$pkg/usr/share/lintian/overrides/dl2torrent"
 # The desktop's caches of entries and icons are brought up to date by the
 # triggers of desktop-file-utils and the icon themes, so no maintainer script.
@@ -47,7 +51,8 @@ cp -R "$tree/share/applications" "$tree/share/icons" "$pkg/usr/share/"
 # as dpkg-gencontrol does: from sizes, not from the file system's blocks.
 size=$(cd "$pkg" && find usr -printf '%y %s\n' |
     awk '$1 == "d" { kib += 1 } $1 == "f" { kib += int(($2 + 1023) / 1024) } END { print kib }')
-sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" packaging/debian/control.in \
+sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" -e "s/@MAINTAINER@/$maintainer_text/" \
+    packaging/debian/control.in \
     > "$pkg/DEBIAN/control"
 (cd "$pkg" && find usr -type f | sort | xargs md5sum > DEBIAN/md5sums)
 

@@ -11,24 +11,50 @@
 #                                  Intel Macs, macOS 11 or later
 # Each package also lies unpacked in OUTDIR, in a folder of its own name,
 # and SHA256SUMS lists the packages and the stripped programs they hold.
-# Usage: scripts/release.sh [OUTDIR]
+# Usage: scripts/release.sh [--commit REV] [OUTDIR]
 #
-# Every time stamp is SOURCE_DATE_EPOCH, by default the last commit's time.
+# What is built is what a commit holds, as `git archive` gives it, unpacked
+# in OUTDIR/source: HEAD, when the working tree has no uncommitted changes
+# to tracked files (the release would not hold them), or commit REV as it
+# is. Every time stamp is SOURCE_DATE_EPOCH, by default that commit's time.
+# The Debian packages' maintainer is DEBFULLNAME <DEBEMAIL> when both are
+# set, as for Debian's own tools, else the commit's committer.
 # The archives are made here rather than by cpack, whose archives (CMake
 # 3.25) take the times, owners and order of the files as they lie on disk.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+commit=
+if [ "${1:-}" = --commit ]; then
+    commit=${2:?usage: scripts/release.sh [--commit REV] [OUTDIR]}
+    shift 2
+fi
 out=$(mkdir -p "${1:-build/release}" && cd "${1:-build/release}" && pwd)
 bash scripts/setup.sh base windows arm64 release macos
 if [ "$(uname -s)-$(uname -m)" != Linux-x86_64 ]; then
     echo "release.sh: release packages are built on x86-64 Linux" >&2
     exit 1
 fi
-
+if [ -z "$commit" ]; then
+    if ! git diff --quiet HEAD --; then
+        echo "release.sh: the working tree has uncommitted changes to tracked files, which a release of HEAD" >&2
+        echo "would not hold (git status lists them): commit or stash them first" >&2
+        exit 1
+    fi
+    commit=HEAD
+fi
+commit=$(git rev-parse --verify "$commit^{commit}")
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct "$commit")
 fi
 export SOURCE_DATE_EPOCH
+if [ -n "${DEBFULLNAME:-}" ] && [ -n "${DEBEMAIL:-}" ]; then
+    maintainer="$DEBFULLNAME <$DEBEMAIL>"
+else
+    maintainer=$(git log -1 --format='%cn <%ce>' "$commit")
+fi
+rm -rf "$out/source" && mkdir -p "$out/source"
+git archive "$commit" | tar -xf - -C "$out/source"
+cd "$out/source"
 # The zip format keeps local times; these are UTC wherever it is built.
 export TZ=UTC0 LC_ALL=C
 umask 022
@@ -64,7 +90,7 @@ release_linux() {
     tree=dl2torrent-$version-Linux-$2
     build_and_stage "$1" "$tree"
     pack_tar "$tree"
-    bash scripts/make-deb.sh "$out/$tree" "$version" "$3" "$out"
+    bash scripts/make-deb.sh "$out/$tree" "$version" "$3" "$out" "$maintainer"
     sums+=("$tree.tar.gz" "dl2torrent_${version}_$3.deb")
     programs+=("$tree/bin/dl2torrent" "dl2torrent_${version}_$3/usr/bin/dl2torrent")
 }
@@ -104,5 +130,5 @@ programs+=("$windows/dl2torrent.exe")
 release_macos
 
 (cd "$out" && sha256sum "${sums[@]}" "${programs[@]}" > SHA256SUMS)
-echo "== release: $out"
+echo "== release: $out, from commit $commit"
 (cd "$out" && cat SHA256SUMS)

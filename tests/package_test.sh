@@ -8,7 +8,8 @@
 #   build/macos-x86_64's, and passes tests/macos_check.sh;
 # - lintian reports no error and no warning in either Debian package;
 # - the amd64 package installs with dpkg into a scratch root, where its
-#   program runs and man finds its page, and its removal leaves nothing.
+#   program runs and man finds its page, and its removal leaves nothing;
+# - release.sh refuses a working tree with uncommitted changes.
 # Usage: tests/package_test.sh OUTDIR
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -103,6 +104,17 @@ install_and_remove() {
     rm -rf "$root"
 }
 
+# release.sh refuses to build HEAD from a working tree that differs from it.
+refuses_changes() {
+    local clone found
+    clone=$(mktemp -d)
+    git clone -q . "$clone" && echo changed >> "$clone/README.md"
+    found=$(bash "$clone/scripts/release.sh" "$clone/out" 2>&1) && fail "release.sh built from a changed working tree"
+    grep -q 'uncommitted changes to tracked files' <<< "$found" || fail "release.sh on a changed working tree: $found"
+    [ ! -e "$clone/out/source" ] || fail "release.sh began a build from a changed working tree"
+    rm -rf "$clone"
+}
+
 same_program native strip "dl2torrent-$version-Linux-x86_64" amd64
 same_program arm64 aarch64-linux-gnu-strip "dl2torrent-$version-Linux-aarch64" arm64
 same_desktop_files "dl2torrent-$version-Linux-x86_64" amd64
@@ -110,5 +122,6 @@ same_desktop_files "dl2torrent-$version-Linux-aarch64" arm64
 same_macos_program "dl2torrent-$version-macOS"
 lint
 install_and_remove
+refuses_changes
 echo "package_test: $failures failed"
 [ $failures -eq 0 ]
