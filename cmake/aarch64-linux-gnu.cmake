@@ -1,6 +1,7 @@
 # Cross-compiles for 64-bit ARM Linux with Debian's g++-aarch64-linux-gnu.
-# Programs built for it run here under qemu-user, which finds the target's
-# dynamic loader and libraries (GoogleTest's, for instance) under -L.
+# Programs built for it run on the build machine under qemu-user, which finds
+# the target's dynamic loader and libraries (GoogleTest's, for instance)
+# under -L.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 

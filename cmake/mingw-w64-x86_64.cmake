@@ -25,5 +25,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Test programs built for Windows run here under Wine.
+# Test programs built for Windows run on the build machine under Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -236,7 +236,7 @@ leg_arm64() { await arm64 && await native && ctest --preset arm64 -j "$test_jobs
 leg_sanitize() { await sanitize && ctest --preset sanitize -j "$test_jobs"; }
 
 # The two macOS programs joined into one universal program, as the release
-# holds it, and inspected: nothing of it can run here.
+# holds it, and inspected: nothing of it can run on Linux.
 leg_macos() {
     await macos && mkdir -p build/macos &&
         llvm-lipo-14 -create build/macos-arm64/dl2torrent build/macos-x86_64/dl2torrent -output build/macos/dl2torrent &&

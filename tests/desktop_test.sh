@@ -110,7 +110,7 @@ cat > "$home/.config/transmission/settings.json" << 'EOF'
 }
 EOF
 
-# The session's PATH: links to this machine's commands, and to the program
+# The session's PATH: links to the build machine's commands, and to the program
 # under test as dl2torrent, as the entry names it. GLib runs a Terminal=true
 # entry in the first terminal emulator it knows of that is on PATH; those it
 # prefers to xterm are left out, so that the launch runs in xterm wherever

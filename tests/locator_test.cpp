@@ -158,7 +158,7 @@ TEST(TrailerFilterSets, EverySetTheCpuExecutes) {
     EXPECT_EQ(&trailer_filters(), sets.back());
 #if defined(__x86_64__)
     // The processor's own answer agrees with the system's (an emulator of
-    // another processor shows this machine's flags: x86-64 builds only).
+    // another processor shows the build machine's flags: x86-64 builds only).
     std::optional<bool> avx2 = cpuinfo_flag("avx2");
     if (!avx2) GTEST_SKIP() << "no /proc/cpuinfo to compare the CPU's answer with";
     EXPECT_EQ(wide != nullptr, *avx2);

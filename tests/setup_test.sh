@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # scripts/setup.sh on systems other than this one: PATH is a folder of links
-# to this machine's commands with some hidden, and stand-ins for package
+# to the build machine's commands with some hidden, and stand-ins for package
 # tools that print how they were called. Each row: the legs asked for, the
 # commands hidden (patterns), the stand-ins, the exit status expected and a
 # text the output must hold ("" for no output at all).
-# Needs every tool of the base and valgrind legs on this machine; the rows
+# Needs every tool of the base and valgrind legs on the build machine; the rows
 # of the arm64 and macos legs, which hide one of their tools, are skipped
 # without the rest.
 set -uo pipefail

@@ -23,7 +23,7 @@ namespace {
 
 std::string host_path(const fs::path& path) { return path.string(); }
 
-// Wine shows this machine's root as drive Z:.
+// Wine shows the build machine's root as drive Z:.
 std::string wine_path(const fs::path& path) {
     std::string text = "Z:" + fs::absolute(path).lexically_normal().string();
     for (char& c : text)

@@ -24,7 +24,7 @@ struct Target {
     const char* name;
     size_t path_max;                   // the longest path it takes, its zero included
     unsigned long error_is_directory;  // a directory opened or replaced as a file
-    // A path of this machine as the program names it (under Wine: Z:\...).
+    // A path of the build machine as the program names it (under Wine: Z:\...).
     std::string (*program_path)(const std::filesystem::path& path);
     // What the registered opener receives for `saved`, as printed, in `dir`:
     // a full path.

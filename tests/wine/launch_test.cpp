@@ -15,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// The program as Windows names it: this machine's root is drive Z: under Wine.
+// The program as Windows names it: the build machine's root is drive Z: under Wine.
 std::string program() {
     std::string path = "Z:" DL2TORRENT_EXE;
     for (char& c : path)

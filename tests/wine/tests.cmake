@@ -17,10 +17,10 @@ add_test(NAME unit_tests COMMAND wine $<TARGET_FILE:unit_tests>)
 # The fault layer over the real Win32 calls.
 add_test(NAME fault_tests COMMAND wine $<TARGET_FILE:fault_tests>)
 
-# The end-to-end suite is a program for this machine (it forks and reads
+# The end-to-end suite is a program for the build machine (it forks and reads
 # pipes); the native build makes it, and here it runs the .exe under Wine.
 set(DL2TORRENT_HOST_E2E ${PROJECT_SOURCE_DIR}/build/native/tests/e2e_tests
-    CACHE FILEPATH "The end-to-end suite built for this machine")
+    CACHE FILEPATH "The end-to-end suite built for the build machine")
 add_test(NAME e2e_tests COMMAND ${DL2TORRENT_HOST_E2E} "--program=wine $<TARGET_FILE:dl2torrent>" --target=windows)
 
 # Again in a double-byte code page, where a skipped case is a failure.
