@@ -98,7 +98,7 @@ TEST_P(LocatorModelTest, HeaderFieldsAtTheirExtremes) {
 // Every input the fuzzer ever found a fault with, and the images it starts from.
 TEST_P(LocatorModelTest, FuzzerFindingsAndSeeds) {
     size_t replayed = 0;
-    for (const fs::path& dir : {fs::path(DL2TORRENT_FUZZ_REGRESSIONS), fixture("")}) {
+    for (const fs::path& dir : {given_path("DL2TORRENT_FUZZ_REGRESSIONS", "fuzz/regressions"), fixture("")}) {
         for (const auto& entry : fs::directory_iterator(dir)) {
             if (!entry.is_regular_file() || entry.path().extension() == ".md" || entry.path().extension() == ".c" ||
                 entry.path().extension() == ".sh")

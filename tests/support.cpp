@@ -10,15 +10,30 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <thread>
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Opens `path` with fopen's `mode`; on Windows by its UTF-16 name, so that
+// any name works whatever the ANSI code page.
+std::FILE* open_file(const fs::path& path, const char* mode) {
+#ifdef _WIN32
+    return _wfopen(path.c_str(), mode[0] == 'r' ? L"rb" : L"wb");
+#else
+    return std::fopen(path.c_str(), mode);
+#endif
+}
+
+}  // namespace
+
 Bytes read_file(const fs::path& path) {
     Bytes data;
-    std::FILE* f = std::fopen(path.string().c_str(), "rb");
+    std::FILE* f = open_file(path, "rb");
     if (!f) return data;
     unsigned char buffer[65536];
     size_t n;
@@ -28,7 +43,7 @@ Bytes read_file(const fs::path& path) {
 }
 
 void write_file(const fs::path& path, const Bytes& data) {
-    std::FILE* f = std::fopen(path.string().c_str(), "wb");
+    std::FILE* f = open_file(path, "wb");
     ASSERT_NE(f, nullptr) << path;
     // fwrite must not be given the null pointer of an empty vector.
     if (!data.empty()) {
@@ -65,7 +80,19 @@ Bytes make_torrent(size_t size, unsigned seed) {
     return {};
 }
 
-fs::path fixture(const std::string& name) { return fs::path(DL2TORRENT_FIXTURES) / name; }
+fs::path given_path(const char* variable, [[maybe_unused]] const char* in_tests) {
+    if (const char* value = std::getenv(variable)) return value;
+#ifdef DL2TORRENT_TESTS_DIR
+    if (in_tests) return fs::path(DL2TORRENT_TESTS_DIR) / in_tests;
+#endif
+    ADD_FAILURE() << "set " << variable << " to its path";
+    return {};
+}
+
+fs::path fixture(const std::string& name) {
+    static const fs::path fixtures = given_path("DL2TORRENT_FIXTURES", "fixtures");
+    return fixtures / name;
+}
 
 std::vector<std::string> temporaries_beside(const fs::path& output) {
     // NAME~XXX.tmp is exactly as long as NAME.torrent; XXX as %03x writes it.

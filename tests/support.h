@@ -22,6 +22,12 @@ Bytes concat(const Bytes& a, const Bytes& b);
 Bytes pattern_bytes(size_t n, unsigned seed);
 // A torrent of exactly `size` bytes (at least 21), its pieces repeatable filler.
 Bytes make_torrent(size_t size, unsigned seed);
+// A folder or file the tests read: the environment variable `variable`
+// names it, or else it is `in_tests` in the source tree's tests/. Windows
+// test programs, which may run on another machine than the one that built
+// them, know no source tree and take it from the environment alone.
+std::filesystem::path given_path(const char* variable, const char* in_tests);
+// A committed fixture: DL2TORRENT_FIXTURES, or tests/fixtures.
 std::filesystem::path fixture(const std::string& name);
 // What a save left beside its output NAME.torrent: its temporary files,
 // NAME~XXX.tmp with three hex digits, sorted.

@@ -15,13 +15,20 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// The program as Windows names it: the build machine's root is drive Z: under Wine.
-std::string program() {
-    std::string path = "Z:" DL2TORRENT_EXE;
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
+// UTF-16 of UTF-8 `text`, for the W functions, which take any name.
+std::wstring wide(const std::string& text) {
+    std::wstring out(text.size() + 1, L'\0');
+    out.resize(static_cast<size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), static_cast<int>(out.size()))));
+    return out;
 }
+
+// A path given in UTF-8, whatever the test program's own code page.
+fs::path utf8_path(const std::string& text) { return fs::path(wide(text)); }
+
+// The program under test, from DL2TORRENT_EXE: the release's .exe in hosted
+// CI, the build's under Wine.
+std::wstring program() { return given_path("DL2TORRENT_EXE", nullptr).make_preferred().wstring(); }
 
 class LaunchTest : public ScratchDirTest {
 protected:
@@ -42,7 +49,7 @@ protected:
         ScopedHandle out(output_to_file ? CreateFileA(path("out.txt").string().c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                                       &inherit, CREATE_ALWAYS, 0, nullptr)
                                         : INVALID_HANDLE_VALUE);
-        STARTUPINFOA startup = {};
+        STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         if (output_to_file) {
             startup.dwFlags = STARTF_USESTDHANDLES;
@@ -50,10 +57,11 @@ protected:
             startup.hStdOutput = out.get();
             startup.hStdError = out.get();
         }
-        std::string command = "dl2torrent.exe " + args;
+        // Arguments in UTF-8, as the program's manifest makes its code page.
+        std::wstring command = wide("dl2torrent.exe " + args);
         PROCESS_INFORMATION info = {};
-        if (!CreateProcessA(program().c_str(), command.data(), nullptr, nullptr, output_to_file, flags, nullptr,
-                            dir().string().c_str(), &startup, &info))
+        if (!CreateProcessW(program().c_str(), command.data(), nullptr, nullptr, output_to_file, flags, nullptr,
+                            dir().wstring().c_str(), &startup, &info))
             return false;
         process_.reset(info.hProcess);
         CloseHandle(info.hThread);
@@ -101,6 +109,52 @@ protected:
     ScopedHandle<> process_;
     DWORD pid_ = 0;
 };
+
+// Runs as people start the program: in their downloads (a double-click, or
+// typed in a console), on a name in no one code page, on a downloader
+// dropped onto it, which Explorer passes as its full path in quotes, and on
+// a download cut short. Output goes to a file, so nothing waits; what was
+// handed to the shell is logged by the application registered for
+// .torrent files.
+TEST_F(LaunchTest, RunsAsPeopleStartThem) {
+    const std::string unusual = "Quv-\xC3\xBC\xE6\x97\xA5\xD0\x96-downloader";  // u-umlaut, a kanji, a Cyrillic letter
+    fs::create_directory(path("my downloads"));
+    const std::string dropped = fs::absolute(path("my downloads")).string() + "\\Quv-2-downloader";
+    const Bytes cut(downloader_.begin(), downloader_.end() - 1);
+    const struct {
+        const char* what;
+        std::string input;  // as the program names it, from the scratch folder, in UTF-8
+        std::string args;
+        const Bytes& file;
+        DWORD status;  // 0: saved, 1: nothing written
+    } cases[] = {
+        {"a complete downloader, the default pattern", "Quv-1-downloader", "", downloader_, 0},
+        {"a name outside the system's code page", unusual, "\"" + unusual + ".exe\"", downloader_, 0},
+        {"dropped, with spaces in its path", dropped, "\"" + dropped + ".exe\"", downloader_, 0},
+        {"a download cut short", "Quv-3-downloader", "Quv-3-downloader.exe", cut, 1},
+    };
+    SetEnvironmentVariableA("DL2TORRENT_OPENED_LOG", path("opened.log").string().c_str());
+    std::string opened;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(dir() / utf8_path(c.input + ".exe"), c.file);  // an absolute path stays as it is
+        ASSERT_TRUE(start(c.args, 0, true));
+        EXPECT_EQ(finish(10s), c.status);
+        const fs::path saved = dir() / utf8_path(c.input + ".torrent");
+        if (c.status == 0) {
+            EXPECT_EQ(output(), texts::saved(c.input + ".exe", c.input + ".torrent", 0x3a00, torrent_.size()));
+            EXPECT_EQ(read_file(saved), torrent_);
+            const std::u8string full = fs::absolute(saved).u8string();
+            opened += std::string(full.begin(), full.end()) + "\n";
+        } else {
+            EXPECT_EQ(output(), texts::extracting(c.input + ".exe") + texts::INCOMPLETE + texts::PROMPT);
+            EXPECT_FALSE(fs::exists(saved));
+        }
+    }
+    EXPECT_TRUE(wait_until(10s, [&] { return read_file(path("opened.log")).size() >= opened.size(); }));
+    Bytes log = read_file(path("opened.log"));
+    EXPECT_EQ(std::string(log.begin(), log.end()), opened);
+}
 
 // The key wait needs a console window that shows the prompt. The console
 // of these tests has one (not visible under Wine), and there it waits.

@@ -2,6 +2,13 @@
 # for the whole run, in which .torrent files open with a recording program.
 set(WINE_PREFIX ${CMAKE_CURRENT_BINARY_DIR}/wine-prefix)
 set(WINE_ENVIRONMENT "WINEPREFIX=set:${WINE_PREFIX}" "WINEDEBUG=set:-all" "DISPLAY=unset:" "WAYLAND_DISPLAY=unset:")
+# The Windows test programs take the program and the fixtures from the
+# environment, as on a Windows machine: the build machine's root is drive
+# Z: under Wine.
+set(WINDOWS_TESTS_ENVIRONMENT ${WINE_ENVIRONMENT}
+    "DL2TORRENT_FIXTURES=set:Z:${CMAKE_CURRENT_SOURCE_DIR}/fixtures"
+    "DL2TORRENT_FUZZ_REGRESSIONS=set:Z:${CMAKE_CURRENT_SOURCE_DIR}/fuzz/regressions"
+    "DL2TORRENT_EXE=set:Z:$<TARGET_FILE:dl2torrent>")
 
 add_executable(opened_recorder wine/opened_recorder.cpp)
 target_link_libraries(opened_recorder PRIVATE shell32)
@@ -34,12 +41,13 @@ set_tests_properties(unit_tests_cp932 PROPERTIES FAIL_REGULAR_EXPRESSION "SKIPPE
 add_executable(console_tests wine/console_test.cpp wine/launch_test.cpp)
 target_link_libraries(console_tests PRIVATE test_support GTest::gtest_main)
 set_target_properties(console_tests PROPERTIES UNITY_BUILD ON)
-target_compile_definitions(console_tests PRIVATE DL2TORRENT_EXE="$<TARGET_FILE:dl2torrent>")
 add_dependencies(console_tests dl2torrent)
 add_test(NAME console_tests COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/on-terminal.sh wine $<TARGET_FILE:console_tests> --gtest_color=no)
 
-set_tests_properties(unit_tests unit_tests_cp932 fault_tests e2e_tests console_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT_MODIFICATION "${WINE_ENVIRONMENT}"
-                     TIMEOUT 900)
+set_tests_properties(unit_tests unit_tests_cp932 fault_tests e2e_tests console_tests PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
+set_tests_properties(e2e_tests PROPERTIES ENVIRONMENT_MODIFICATION "${WINE_ENVIRONMENT}")
+set_tests_properties(unit_tests unit_tests_cp932 fault_tests console_tests PROPERTIES
+                     ENVIRONMENT_MODIFICATION "${WINDOWS_TESTS_ENVIRONMENT}")
 set_tests_properties(unit_tests unit_tests_cp932 fault_tests PROPERTIES LABELS unit)
 set_tests_properties(e2e_tests console_tests PROPERTIES LABELS e2e)
 
