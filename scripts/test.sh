@@ -92,6 +92,7 @@ for leg in "${named[@]}"; do
     macos) needs=(macos) ;;
     reproducible | package) needs=(windows arm64 macos release) ;;
     desktop) needs=(desktop) ;;
+    workflow) needs=(workflow windows arm64 macos release) ;;
     *) needs=() ;;
     esac
     [ ${#needs[@]} -eq 0 ] || tools "$leg" "${needs[@]}" || continue
@@ -103,6 +104,7 @@ runs() { [[ " ${legs[*]} " == *" $1 "* ]]; }
 builds_of() {
     case $1 in
     native | valgrind | bench | desktop) echo native ;;
+    workflow) echo native windows reproducible ;;
     windows) echo windows native ;;
     arm64) echo arm64 native ;;
     package) echo reproducible native arm64 macos ;;
@@ -267,7 +269,8 @@ leg_package() {
 leg_desktop() { await native && bash tests/desktop_test.sh build/native/dl2torrent; }
 
 # The hosted CI workflow: valid for GitHub Actions, and every name it uses there.
-leg_workflow() { bash scripts/check-workflow.sh; }
+# Its uploads must find the files the builds made.
+leg_workflow() { await native && await windows && await reproducible && python3 scripts/check-workflow.py; }
 
 leg_setup() { bash tests/setup_test.sh; }
 
