@@ -1,7 +1,6 @@
 #include "pe_extremes.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "support.h"
 
@@ -102,14 +101,4 @@ Bytes pe_extreme_image(const PeExtreme& row) {
         std::copy(torrent.begin(), torrent.end(), file.begin() + row.offset);
     }
     return file;
-}
-
-std::string pe_extreme_name(const PeExtreme& row) {
-    std::string name;
-    for (const char* c = row.what; *c; ++c) {
-        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
-        else if (!name.empty() && name.back() != '_') name += '_';
-    }
-    while (!name.empty() && name.back() == '_') name.pop_back();
-    return name;
 }

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <ostream>
-#include <string>
 #include <vector>
 
 #include "image.h"
@@ -28,9 +27,6 @@ Bytes pe_extreme_image(const PeExtreme& row);
 
 // Whether the row's appended data holds a torrent, which is then saved.
 bool pe_extreme_holds_torrent(const PeExtreme& row);
-
-// A test name made of the row's words.
-std::string pe_extreme_name(const PeExtreme& row);
 
 // Failures name the row rather than print its bytes.
 inline void PrintTo(const PeExtreme& row, std::ostream* os) { *os << row.what; }

@@ -110,6 +110,18 @@ std::vector<std::string> temporaries_beside(const fs::path& output) {
     return found;
 }
 
+#ifndef _WIN32
+std::string command_output(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return "popen failed";
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+    pclose(pipe);
+    return out;
+}
+#endif
+
 bool wait_until(std::chrono::milliseconds limit, const std::function<bool()>& done) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {

@@ -32,6 +32,8 @@ std::filesystem::path fixture(const std::string& name);
 // What a save left beside its output NAME.torrent: its temporary files,
 // NAME~XXX.tmp with three hex digits, sorted.
 std::vector<std::string> temporaries_beside(const std::filesystem::path& output);
+// What shell command `command` prints on standard output (POSIX).
+std::string command_output(const std::string& command);
 // Asks `done` each millisecond until it holds (true) or `limit` has passed
 // (false): for what another process does in its own time.
 bool wait_until(std::chrono::milliseconds limit, const std::function<bool()>& done);

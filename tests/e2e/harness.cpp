@@ -86,8 +86,7 @@ void EndToEndTest::SetUp() {
     // Under every opener's name, so that no run starts a real application.
     for (const char* opener : {"xdg-open", "open"}) {
         write_file(path("bin") / opener, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\n");
-        fs::permissions(path("bin") / opener, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                                   fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(path("bin") / opener, static_cast<fs::perms>(0755));
     }
 }
 
@@ -291,6 +290,16 @@ int PtyRun::wait_for_exit() {
 
 bool PtyRun::reads_single_keys() const {
     return wait_until(std::chrono::seconds(10), [&] { return !(settings().c_lflag & (ECHO | ICANON)); });
+}
+
+bool PtyRun::answer(const std::string& prompt, const std::string& keys) {
+    if (!read_until(prompt)) return false;
+    // The prompt comes before the wait sets the terminal up.
+    EXPECT_TRUE(reads_single_keys()) << "the wait reads single keys without echo";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(running()) << "it must wait for a key";
+    type(keys);
+    return true;
 }
 
 void PtyRun::type(const std::string& keys) { (void)!write(master_, keys.data(), keys.size()); }

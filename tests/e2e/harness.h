@@ -121,6 +121,10 @@ public:
     const termios& settings_before() const { return before_; }
     // Waits up to 10 s for the terminal to read single keys without echo.
     bool reads_single_keys() const;
+    // Once the terminal shows `prompt` (false when it never does): checks
+    // that the key wait has set the terminal up and still waits a moment
+    // later, then types `keys`.
+    bool answer(const std::string& prompt, const std::string& keys);
     // Bytes typed but not read by anyone.
     int unread_input() const;
     // What the program wrote, and the text a terminal shows for it.

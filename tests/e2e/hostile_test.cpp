@@ -28,32 +28,38 @@ using namespace texts;
 
 class HostileTest : public DownloaderTest {};
 
-// The descriptors on which process `pid` holds `file` open, as /proc shows
-// them; waits up to 10 s for the first.
-std::vector<int> descriptors_on(pid_t pid, const fs::path& file) {
-    std::vector<int> found;
-    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+// The status flags of descriptor 3 of process `pid`, the lowest past the
+// standard three, once /proc shows it open on `file` without O_NONBLOCK
+// (the open and the clearing of the flag are two calls, and the first line
+// comes before both); else, after 10 s, its last flags, or -1 when it
+// never was `file`.
+long input_descriptor_flags(pid_t pid, const fs::path& file) {
+    const std::string fd = "/proc/" + std::to_string(pid) + "/fd/3";
+    long flags = -1;
     wait_until(std::chrono::seconds(10), [&] {
-        std::error_code error, ignored;
-        for (fs::directory_iterator it(fds, error), end; !error && it != end; it.increment(error))
-            if (fs::read_symlink(it->path(), ignored) == file) found.push_back(std::stoi(it->path().filename()));
-        return !found.empty();
+        std::error_code error;
+        if (fs::read_symlink(fd, error) != file) return false;
+        Bytes info = read_file("/proc/" + std::to_string(pid) + "/fdinfo/3");
+        const std::string text(info.begin(), info.end());
+        if (text.find("flags:") == std::string::npos) return false;
+        flags = std::strtol(text.c_str() + text.find("flags:") + 6, nullptr, 8);
+        return !(flags & O_NONBLOCK);
     });
-    return found;
+    return flags;
 }
 
-// The status flags of descriptor `fd` of process `pid`, as /proc shows
-// them; -1 when they cannot be had.
-long status_flags(pid_t pid, int fd) {
-    std::string info = "/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd);
-    FILE* file = std::fopen(info.c_str(), "r");
-    if (!file) return -1;
-    long flags = -1;
-    char line[128];
-    while (std::fgets(line, sizeof line, file))
-        if (std::sscanf(line, "flags: %lo", &flags) == 1) break;
-    std::fclose(file);
-    return flags;
+// In the child, before the program starts: makes and enters folders below
+// the current one, of 200 bytes and then one of 50 to 250, until the
+// working directory's path is `length` bytes long; exits with 125 when it
+// cannot. The tree takes a remover that walks it by descriptors (rm -rf).
+void enter_folder_of_length(size_t length) {
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) _exit(125);
+    for (size_t now = std::strlen(cwd); now < length;) {
+        const std::string level(length - now - 1 > 250 ? 200 : length - now - 1, 'd');
+        if (mkdir(level.c_str(), 0755) != 0 || chdir(level.c_str()) != 0) _exit(125);
+        now += level.size() + 1;
+    }
 }
 
 // RLIMIT_FSIZE, with SIGXFSZ at its default as a shell leaves it (ulimit
@@ -66,12 +72,12 @@ TEST_F(HostileTest, DiskFull) {
     const struct {
         const char* what;
         rlim_t limit;
-        bool has_earlier;
+        std::optional<Bytes> earlier;
     } cases[] = {
-        {"nothing may be written", 0, true},
-        {"less than a chunk", 100, true},
-        {"the limit falls in the second chunk", 5000, true},
-        {"one byte short", 3 * 4096 + 4, false},
+        {"nothing may be written", 0, earlier},
+        {"less than a chunk", 100, earlier},
+        {"the limit falls in the second chunk", 5000, earlier},
+        {"one byte short", 3 * 4096 + 4, std::nullopt},
     };
     auto file_size_limit = [](rlim_t limit) {
         return [limit] {
@@ -83,15 +89,13 @@ TEST_F(HostileTest, DiskFull) {
     write_file(work("Quv-1-downloader.exe"), concat(image_, payload));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::optional<Bytes> before;
-        if (c.has_earlier) before = earlier;
-        if (c.has_earlier)
-            write_file(work(output), earlier);
+        if (c.earlier)
+            write_file(work(output), *c.earlier);
         else
             fs::remove(work(output));
         expect_failed(run_with({}, file_size_limit(c.limit)),
                       saved("Quv-1-downloader.exe", output, image_.size(), payload.size()) + failed("save torrent", EFBIG),
-                      output, before);
+                      output, c.earlier);
     }
     // Just enough room: the save goes through.
     expect_saved(run_with({}, file_size_limit(payload.size())), "Quv-1-downloader.exe", output, image_.size(), payload);
@@ -154,10 +158,8 @@ protected:
         uid_ = nobody->pw_uid;
         gid_ = nobody->pw_gid;
         // The scratch folders must be open to that user, and the opener's log writable.
-        for (const auto& dir : {dir(), work(), path("bin")})
-            fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                     fs::perms::others_read | fs::perms::others_exec);
-        fs::permissions(path("bin"), fs::perms::group_write | fs::perms::others_write, fs::perm_options::add);
+        for (const auto& dir : {dir(), work()}) fs::permissions(dir, static_cast<fs::perms>(0755));
+        fs::permissions(path("bin"), static_cast<fs::perms>(0777));
         RunResult probe = run_with({"--version"}, drop());
         if (probe.status != 0)
             GTEST_SKIP() << "running as root, and the user nobody cannot run the program where it lies (status "
@@ -186,8 +188,7 @@ TEST_F(UnprivilegedTest, AnUnreadableMatchCannotBeOpened) {
 TEST_F(UnprivilegedTest, AnUnwritableFolderLosesNothing) {
     write_file(work("Quv-1-downloader.exe"), concat(image_, torrent_));
     write_file(work("Quv-1-downloader.torrent"), std::string("earlier"));
-    fs::permissions(work(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(work(), static_cast<fs::perms>(0755));
     if (geteuid() != 0) fs::permissions(work(), fs::perms::owner_write, fs::perm_options::remove);
     RunResult r = run_with({}, drop());
     fs::permissions(work(), fs::perms::owner_write, fs::perm_options::add);
@@ -211,23 +212,6 @@ TEST_F(UnprivilegedTest, AFolderThatCannotBeListed) {
     fs::permissions(work("sub"), fs::perms::owner_read, fs::perm_options::add);
     expect_saved(named, "sub/Quv-1-downloader.exe", "sub/Quv-1-downloader.torrent", image_.size(), torrent_);
     expect_failed(matched, not_found("sub/Quv-*-downloader.exe", EACCES));
-}
-
-// Only files are read: a FIFO, whose open would wait for a writer for
-// ever, and a device fail the open at once, as a directory does.
-TEST_F(HostileTest, OnlyFilesAreOpened) {
-#ifdef EFTYPE
-    const int not_a_file = EFTYPE;
-#else
-    const int not_a_file = EINVAL;
-#endif
-    ASSERT_EQ(mkfifo(work("Quv-9-downloader.exe").c_str(), 0644), 0);
-    const std::string cwd = fs::canonical(work()).string();
-    for (const std::string input : {"Quv-9-downloader.exe", "/dev/null"}) {
-        SCOPED_TRACE(input);
-        expect_failed(run({input}), extracting(input) + open_failed(not_a_file, cwd));
-    }
-    EXPECT_EQ(work_listing(), std::vector<std::string>{"Quv-9-downloader.exe"});
 }
 
 TEST_F(HostileTest, AnOutputThatIsASymbolicLinkOrAFifoIsReplacedNotFollowed) {
@@ -301,11 +285,9 @@ TEST_F(HostileTest, PatternsWithParentsAbsolutePathsSpacesAndOtherBytes) {
 // A working directory deeper than the longest path: its full name cannot
 // be had, so the opener gets the output's name as it stands.
 TEST_F(HostileTest, AWorkingDirectoryLongerThanAnyPath) {
-    const std::string level(250, 'd');
     const Bytes file = concat(image_, torrent_);
     RunResult r = run_with({"x.exe"}, [&] {
-        for (size_t depth = 0; depth * (level.size() + 1) <= target().path_max; ++depth)
-            if (mkdir(level.c_str(), 0755) != 0 || chdir(level.c_str()) != 0) _exit(125);
+        enter_folder_of_length(target().path_max + 100);
         int fd = open("x.exe", O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size())) _exit(125);
         close(fd);
@@ -314,28 +296,25 @@ TEST_F(HostileTest, AWorkingDirectoryLongerThanAnyPath) {
     EXPECT_EQ(r.out, saved("x.exe", "x.torrent", image_.size(), torrent_.size()));
     EXPECT_EQ(r.status, 0);
     will_open("x.torrent");
-    // A tree this deep takes a remover that walks it by descriptors.
-    EXPECT_EQ(std::system(("rm -rf '" + work(level).string() + "'").c_str()), 0);
+    EXPECT_EQ(std::system(("rm -rf '" + work().string() + "'/d*").c_str()), 0);
 }
 
-// An open failure's message shows the working directory only when it can
-// be had whole: at the root, but not once deleted, nor when exactly as long
-// as the longest path (the zero included).
-TEST_F(HostileTest, TheCurrentDirectoryIsShownOnlyWhenItCanBeHad) {
-    const std::string sub = work("sub").string();
+// Only files are read: a FIFO, whose open would wait for a writer for
+// ever, and a device fail the open at once, as a directory does. An open
+// failure's message shows the working directory only when it can be had
+// whole: at the root, but not once deleted, nor when exactly as long as
+// the longest path (the zero included).
+TEST_F(HostileTest, OpenFailures) {
+#ifdef EFTYPE
+    const int not_a_file = EFTYPE;
+#else
+    const int not_a_file = EINVAL;
+#endif
+    ASSERT_EQ(mkfifo(work("Quv-9-downloader.exe").c_str(), 0644), 0);
+    const std::string sub = work("sub").string(), here = "  current directory " + fs::canonical(work()).string() + "\n";
     auto too_long = [] {
-        char here[PATH_MAX];
-        if (!getcwd(here, sizeof here)) _exit(125);
-        // Levels of 200 bytes, then one of 50 to 250 that makes the path
-        // exactly the limit long.
-        const std::string level(200, 'd');
-        size_t length = std::strlen(here);
-        while (target().path_max - length - 1 > 250) {
-            if (mkdir(level.c_str(), 0755) != 0 || chdir(level.c_str()) != 0) _exit(125);
-            length += level.size() + 1;
-        }
-        std::string last(target().path_max - length - 1, 'e');
-        if (mkdir(last.c_str(), 0755) != 0 || chdir(last.c_str()) != 0 || mkdir("sub", 0755) != 0) _exit(125);
+        enter_folder_of_length(target().path_max);  // with its zero, one byte too long
+        if (mkdir("sub", 0755) != 0) _exit(125);
     };
     auto deleted = [&] {
         if (mkdir(sub.c_str(), 0755) != 0 || mkdir("gone", 0755) != 0 || chdir("gone") != 0 || rmdir("../gone") != 0)
@@ -343,32 +322,31 @@ TEST_F(HostileTest, TheCurrentDirectoryIsShownOnlyWhenItCanBeHad) {
     };
     const struct {
         std::string pattern;
-        std::function<void()> enter;
+        int error;
         std::string shown;
+        std::function<void()> enter = {};
     } cases[] = {
-        {"sub", too_long, ""},
-        {sub, deleted, ""},
-        {"tmp", [] { if (chdir("/") != 0) _exit(125); }, "  current directory /\n"},
+        {"Quv-9-downloader.exe", not_a_file, here},
+        {"/dev/null", not_a_file, here},
+        {"sub", EISDIR, "", too_long},
+        {sub, EISDIR, "", deleted},
+        {"tmp", EISDIR, "  current directory /\n", [] { if (chdir("/") != 0) _exit(125); }},
     };
-    for (const auto& c : cases) expect_failed(run_with({c.pattern}, c.enter), extracting(c.pattern) + failed("open input file", EISDIR) + c.shown);
-    EXPECT_EQ(std::system(("rm -rf '" + work().string() + "'/d* '" + work().string() + "'/e*").c_str()), 0);
+    for (const auto& c : cases)
+        expect_failed(run_with({c.pattern}, c.enter), extracting(c.pattern) + failed("open input file", c.error) + c.shown);
+    EXPECT_EQ(std::system(("rm -rf '" + work().string() + "'/d*").c_str()), 0);
+    EXPECT_EQ(work_listing(), (std::vector<std::string>{"Quv-9-downloader.exe", "sub"}));
 }
 
 // Where pefile, an independent reader of the format, says that the data
 // appended to `image` starts, as it prints it ("None" for nowhere).
+// Debian's python3-pefile serves /usr/bin/python3, which need not be the
+// first python3 on PATH.
 std::string pefile_overlay(const fs::path& image) {
-    // Debian's python3-pefile serves /usr/bin/python3, which need not be
-    // the first python3 on PATH.
-    const std::string command =
+    std::string out = command_output(
         "for python in python3 /usr/bin/python3; do \"$python\" -c 'import pefile' 2> /dev/null && exec \"$python\" -c "
         "'import pefile, sys; print(pefile.PE(sys.argv[1]).get_overlay_data_start_offset())' '" +
-        image.string() + "'; done; echo 'no python3 with pefile (python3-pefile)'";
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return "popen failed";
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-    pclose(pipe);
+        image.string() + "'; done; echo 'no python3 with pefile (python3-pefile)'");
     return out.substr(0, out.find('\n'));
 }
 
@@ -394,8 +372,7 @@ TEST_P(PeExtremesTest, TheAppendedTorrentIsSaved) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PeExtremesTest, ::testing::ValuesIn(pe_extremes()),
-                         [](const auto& info) { return pe_extreme_name(info.param); });
+INSTANTIATE_TEST_SUITE_P(Table, PeExtremesTest, ::testing::ValuesIn(pe_extremes()));
 
 // Console output is best effort: a reader that went away, a full disk or a
 // closed descriptor never costs the save, and the status is the one the run
@@ -404,16 +381,10 @@ INSTANTIATE_TEST_SUITE_P(Table, PeExtremesTest, ::testing::ValuesIn(pe_extremes(
 TEST_F(HostileTest, OutputThatGoesNowhere) {
     auto reader_gone = [] {
         int fds[2];
-        if (pipe(fds) != 0) _exit(125);
-        close(fds[0]);
-        dup2(fds[1], 1);
-        close(fds[1]);
+        if (pipe(fds) != 0 || close(fds[0]) != 0 || dup2(fds[1], 1) != 1) _exit(125);
     };
     auto full = [] {
-        int fd = open("/dev/full", O_WRONLY);
-        if (fd < 0) _exit(125);
-        dup2(fd, 1);
-        close(fd);
+        if (dup2(open("/dev/full", O_WRONLY), 1) != 1) _exit(125);
     };
     const struct {
         const char* what;
@@ -447,30 +418,13 @@ TEST_F(HostileTest, OutputThatGoesNowhere) {
             for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd)
                 if (fd != OPENERS_WATCH_FD) close(fd);
         };
-        std::vector<int> holding;
-        long flags = -1;
-        auto look = [&](pid_t pid) {
-            if (!proc) return;
-            holding = descriptors_on(pid, input);
-            // The open and the clearing of O_NONBLOCK are two calls, and the
-            // first line comes before both: read until the flag is gone, or
-            // else the last flags the descriptor had.
-            if (holding.empty()) return;
-            wait_until(std::chrono::seconds(10), [&] {
-                long now = status_flags(pid, holding[0]);
-                if (now == -1) return true;
-                flags = now;
-                return !(flags & O_NONBLOCK);
-            });
-        };
-        EXPECT_EQ(run_with({}, setup, look).status, 0);
-        if (proc) {
-            // On the lowest number past the standard three: nothing else took one.
-            EXPECT_EQ(holding, std::vector<int>{3});
-            // Opened without blocking, so that a FIFO is refused, and then a
-            // file's usual descriptor again.
-            EXPECT_EQ(flags & O_NONBLOCK, 0) << std::oct << flags;
-        }
+        long flags = 0;
+        EXPECT_EQ(run_with({}, setup, [&](pid_t pid) { flags = proc ? input_descriptor_flags(pid, input) : 0; }).status, 0);
+        // On the lowest number past the standard three, so nothing else took
+        // one; opened without blocking, so that a FIFO is refused, and then a
+        // file's usual descriptor again.
+        EXPECT_NE(flags, -1) << "descriptor 3 is not the input";
+        EXPECT_EQ(flags & O_NONBLOCK, 0) << std::oct << flags;
         EXPECT_EQ(read_file(work("Quv-1-downloader.torrent")), torrent_);
         will_open(target().opened_path(work(), "Quv-1-downloader.torrent"));
         EXPECT_EQ(run_with({"nothing*.exe"}, setup).status, 1);

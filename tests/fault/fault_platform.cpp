@@ -32,33 +32,25 @@ bool fails(const Fault* fault) {
     return true;
 }
 
-// The wrappers take their parameter types from the table's entries, so
-// they are the platform's own on each side.
+// Puts into the table, for entry `name`, a wrapper that logs the call and,
+// when it is planned to fail, returns `failed` instead of calling the real
+// function. Its parameter types are the entry's own, on each platform.
+#define WRAP(name, failed)                                                                             \
+    sys.name = [](auto... args) {                                                                      \
+        if (fails(planned(Call::name))) return static_cast<decltype(REAL.name(args...))>(failed);      \
+        return REAL.name(args...);                                                                     \
+    }
+
 void wrap_file_calls() {
     sys.CreateFileA = [](auto name, auto access, auto share, auto security, auto creation, auto flags, auto templ) {
         if (fails(planned(Call::CreateFileA, (access & GENERIC_WRITE) != 0))) return INVALID_HANDLE_VALUE;
         return REAL.CreateFileA(name, access, share, security, creation, flags, templ);
     };
-    sys.SetFilePointer = [](auto file, auto distance, auto high, auto method) {
-        if (fails(planned(Call::SetFilePointer))) return static_cast<DWORD>(INVALID_SET_FILE_POINTER);
-        return REAL.SetFilePointer(file, distance, high, method);
-    };
-    sys.GetFileSizeEx = [](auto file, auto size) -> BOOL {
-        if (fails(planned(Call::GetFileSizeEx))) return FALSE;
-        return REAL.GetFileSizeEx(file, size);
-    };
-    sys.GetFileInformationByHandle = [](auto file, auto info) -> BOOL {
-        if (fails(planned(Call::GetFileInformationByHandle))) return FALSE;
-        return REAL.GetFileInformationByHandle(file, info);
-    };
-    sys.identify_file = [](auto path, auto info) -> BOOL {
-        if (fails(planned(Call::identify_file))) return FALSE;
-        return REAL.identify_file(path, info);
-    };
-    sys.FlushFileBuffers = [](auto file) -> BOOL {
-        if (fails(planned(Call::FlushFileBuffers))) return FALSE;
-        return REAL.FlushFileBuffers(file);
-    };
+    WRAP(SetFilePointer, INVALID_SET_FILE_POINTER);
+    WRAP(GetFileSizeEx, FALSE);
+    WRAP(GetFileInformationByHandle, FALSE);
+    WRAP(identify_file, FALSE);
+    WRAP(FlushFileBuffers, FALSE);
     // A failed close still releases the handle, as a close that reports a
     // late write error does.
     sys.CloseHandle = [](auto handle) -> BOOL {
@@ -66,14 +58,8 @@ void wrap_file_calls() {
         BOOL closed = REAL.CloseHandle(handle);
         return fails(fault) ? FALSE : closed;
     };
-    sys.MoveFileExA = [](auto from, auto to, auto flags) -> BOOL {
-        if (fails(planned(Call::MoveFileExA))) return FALSE;
-        return REAL.MoveFileExA(from, to, flags);
-    };
-    sys.DeleteFileA = [](auto name) -> BOOL {
-        if (fails(planned(Call::DeleteFileA))) return FALSE;
-        return REAL.DeleteFileA(name);
-    };
+    WRAP(MoveFileExA, FALSE);
+    WRAP(DeleteFileA, FALSE);
 }
 
 void wrap_transfers() {
@@ -98,18 +84,9 @@ void wrap_transfers() {
 // The search and the hand-off to the desktop, which starts nothing here;
 // the run's pauses and key wait cost nothing.
 void wrap_the_rest() {
-    sys.FindFirstFileA = [](auto pattern, auto data) {
-        if (fails(planned(Call::FindFirstFileA))) return INVALID_HANDLE_VALUE;
-        return REAL.FindFirstFileA(pattern, data);
-    };
-    sys.FindNextFileA = [](auto find, auto data) -> BOOL {
-        if (fails(planned(Call::FindNextFileA))) return FALSE;
-        return REAL.FindNextFileA(find, data);
-    };
-    sys.GetFullPathNameA = [](auto name, auto size, auto buffer, auto file_part) -> DWORD {
-        if (fails(planned(Call::GetFullPathNameA))) return 0;
-        return REAL.GetFullPathNameA(name, size, buffer, file_part);
-    };
+    WRAP(FindFirstFileA, INVALID_HANDLE_VALUE);
+    WRAP(FindNextFileA, FALSE);
+    WRAP(GetFullPathNameA, 0);
     sys.ShellExecuteExA = [](auto info) -> BOOL {
         g_opened.emplace_back(info->lpFile);
         return fails(planned(Call::ShellExecuteExA)) ? FALSE : TRUE;
