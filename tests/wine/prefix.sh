@@ -10,6 +10,9 @@ unset DISPLAY WAYLAND_DISPLAY
 
 case "$1" in
 create)
+    # A server left by an earlier run that was ended early is stopped first:
+    # once its prefix is made anew, nothing could reach it.
+    [ ! -d "$WINEPREFIX" ] || wineserver -k > /dev/null 2>&1 || true
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     # One server for the whole run, and the services Wine starts with the
