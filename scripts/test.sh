@@ -32,7 +32,11 @@ wanted() { [[ " ${named[*]} " == *" $1 "* ]]; }
 # Every process this command starts carries this mark in its environment, by
 # which the end of the command finds them all: also those that left its
 # process tree, such as the Wine server, Xvfb or a program under valgrind.
-export DL2TORRENT_TEST_RUN="$$.$(date +%s%N)"
+# The command starts itself again with it, so that its own subshells, which
+# share the environment it was started with, carry it too.
+if [ -z "${DL2TORRENT_TEST_RUN:-}" ]; then
+    DL2TORRENT_TEST_RUN="$$.$(date +%s%N)" exec bash "$0" "$@"
+fi
 # The processes that carry the mark, but this shell.
 marked() {
     grep -lzxF "DL2TORRENT_TEST_RUN=$DL2TORRENT_TEST_RUN" /proc/[0-9]*/environ 2> /dev/null | cut -d/ -f3 |
@@ -289,8 +293,10 @@ for _ in "${legs[@]}"; do
     done
     [ ${#failed[@]} -eq 0 ] || break
 done
+stopping=
 if [ ${#failed[@]} -gt 0 ]; then
     echo "== ${failed[0]} failed: ending the other legs"
+    stopping=${failed[0]}
     end_everything
     wait 2> /dev/null || true
 fi
@@ -303,7 +309,8 @@ failed=()
 cpu_total=0
 for leg in "${legs[@]}"; do
     result=passed
-    if [ ! -e "$logs/$leg.status" ]; then
+    if [ ! -e "$logs/$leg.status" ] || { [ -n "$stopping" ] && [ "$leg" != "$stopping" ] &&
+        [ "$(cat "$logs/$leg.status")" != 0 ]; }; then
         result=stopped
     elif [ "$(cat "$logs/$leg.status")" != 0 ]; then
         result=FAILED

@@ -381,10 +381,11 @@ INSTANTIATE_TEST_SUITE_P(Table, PeExtremesTest, ::testing::ValuesIn(pe_extremes(
 TEST_F(HostileTest, OutputThatGoesNowhere) {
     auto reader_gone = [] {
         int fds[2];
-        if (pipe(fds) != 0 || close(fds[0]) != 0 || dup2(fds[1], 1) != 1) _exit(125);
+        if (pipe(fds) != 0 || close(fds[0]) != 0 || dup2(fds[1], 1) != 1 || close(fds[1]) != 0) _exit(125);
     };
     auto full = [] {
-        if (dup2(open("/dev/full", O_WRONLY), 1) != 1) _exit(125);
+        int fd = open("/dev/full", O_WRONLY);
+        if (fd < 0 || dup2(fd, 1) != 1 || close(fd) != 0) _exit(125);
     };
     const struct {
         const char* what;
