@@ -87,23 +87,28 @@ tools() {
 explicit=
 [ $# -eq 0 ] || explicit=yes
 
-# The legs that run, in the table's order, and the setup legs each needs.
+# The setup legs that leg $1 needs.
+needs_of() {
+    case $1 in
+    windows | arm64 | macos | desktop) echo "$1" ;;
+    reproducible | package) echo windows arm64 macos release ;;
+    workflow) echo workflow windows arm64 macos release ;;
+    esac
+}
+# The legs that run, in the table's order. Each check of a setup leg
+# compiles, so all are checked at once first, and one by one only when
+# some tool is missing.
+needed_tools=" "
+for leg in "${named[@]}"; do needed_tools+="$(needs_of "$leg") "; done
+all_tools=
+# shellcheck disable=SC2086 # one leg a word
+[ -z "${needed_tools// /}" ] || bash scripts/setup.sh $needed_tools 2> /dev/null && all_tools=yes
 legs=()
 for leg in "${named[@]}"; do
-    case $leg in
-    windows) needs=(windows) ;;
-    arm64) needs=(arm64) ;;
-    macos) needs=(macos) ;;
-    reproducible | package) needs=(windows arm64 macos release) ;;
-    desktop) needs=(desktop) ;;
-    workflow) needs=(workflow windows arm64 macos release) ;;
-    *) needs=() ;;
-    esac
-    [ ${#needs[@]} -eq 0 ] || tools "$leg" "${needs[@]}" || continue
+    read -r -a needs <<< "$(needs_of "$leg")"
+    [ ${#needs[@]} -eq 0 ] || [ -n "$all_tools" ] || tools "$leg" "${needs[@]}" || continue
     legs+=("$leg")
 done
-# Whether leg $1 runs.
-runs() { [[ " ${legs[*]} " == *" $1 "* ]]; }
 # The builds each leg waits for.
 builds_of() {
     case $1 in
