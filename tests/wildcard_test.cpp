@@ -70,8 +70,6 @@ TEST(Wildcard, OnlyStarAndQuestionMarkAreSpecial) {
         EXPECT_EQ(wildcard_match(c.pattern, c.name), c.match) << "'" << c.pattern << "' against '" << c.name << "'";
 }
 
-// The desktop's opener is started, not waited for: TRUE once it runs, and
-// FALSE with the reason when it cannot be started.
 // A read may deliver less than asked and still not be at the end, as some
 // file systems' reads do: ReadFile reads on, into the rest of the buffer.
 // Each read of a datagram socket delivers one datagram.
@@ -92,6 +90,8 @@ TEST(PosixReadFile, GoesOnAfterAShortRead) {
 
 class OpenerTest : public ScratchDirTest {};
 
+// The desktop's opener is started, not waited for: TRUE once it runs, and
+// FALSE with the reason when it cannot be started.
 TEST_F(OpenerTest, SaysWhetherTheOpenerStarted) {
     const char* saved = std::getenv("PATH");
     const std::string path_before = saved ? saved : "";

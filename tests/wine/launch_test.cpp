@@ -65,7 +65,6 @@ protected:
             return false;
         process_.reset(info.hProcess);
         CloseHandle(info.hThread);
-        pid_ = info.dwProcessId;
         return true;
     }
     // Its exit code once it ends within `limit`; else it is stopped and
@@ -98,16 +97,9 @@ protected:
             return !probe.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
         });
     }
-    // Holds `name` open as a torrent client may: shared for reading and
-    // writing, not for deleting, so it cannot be replaced meanwhile.
-    HANDLE hold(const std::string& name) const {
-        return CreateFileA(path(name).string().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    }
 
     Bytes torrent_, downloader_;
     ScopedHandle<> process_;
-    DWORD pid_ = 0;
 };
 
 // Runs as people start the program: in their downloads (a double-click, or
@@ -193,7 +185,10 @@ TEST_F(LaunchTest, AnOutputHeldOpenForAMomentIsWaitedFor) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         write_file(path("Quv-1-downloader.torrent"), earlier);
-        ScopedHandle holder(hold("Quv-1-downloader.torrent"));
+        // As a torrent client may: shared for reading and writing, not for
+        // deleting, so it cannot be replaced meanwhile.
+        ScopedHandle holder(CreateFileA(path("Quv-1-downloader.torrent").string().c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(holder.valid());
         ASSERT_TRUE(start("", 0, true));
         ASSERT_TRUE(save_started());
