@@ -4,8 +4,6 @@
 #   build/arm64's stripped, and static;
 # - they hold the desktop entry and the icons as committed, the tarballs
 #   under share/, the Debian packages under /usr/share/;
-# - the macOS tarball's universal program joins build/macos-arm64's and
-#   build/macos-x86_64's, and passes tests/macos_check.sh;
 # - lintian reports no error and no warning in either Debian package;
 # - the amd64 package installs with dpkg into a scratch root, where its
 #   program runs and man finds its page, and its removal leaves nothing;
@@ -50,17 +48,6 @@ same_desktop_files() {
         cmp -s "packaging/desktop/$committed" "$out/dl2torrent_${version}_$2/usr/share/$installed" ||
             fail "the $2 package's /usr/share/$installed is not packaging/desktop/$committed"
     done
-}
-
-# The macOS programs of the builds, joined as the release joins them, are
-# the one in tree $1 of $out, and that one passes the macOS checks.
-same_macos_program() {
-    local joined
-    joined=$(mktemp)
-    llvm-lipo-14 -create build/macos-arm64/dl2torrent build/macos-x86_64/dl2torrent -output "$joined"
-    cmp "$joined" "$out/$1/bin/dl2torrent" || fail "$1 does not hold build/macos-arm64's and build/macos-x86_64's programs"
-    bash tests/macos_check.sh "$out/$1/bin/dl2torrent" || fail "the macOS checks of $1"
-    rm -f "$joined"
 }
 
 # lintian on both packages: informational remarks are shown, nothing more.
@@ -119,7 +106,6 @@ same_program native strip "dl2torrent-$version-Linux-x86_64" amd64
 same_program arm64 aarch64-linux-gnu-strip "dl2torrent-$version-Linux-aarch64" arm64
 same_desktop_files "dl2torrent-$version-Linux-x86_64" amd64
 same_desktop_files "dl2torrent-$version-Linux-aarch64" arm64
-same_macos_program "dl2torrent-$version-macOS"
 lint
 install_and_remove
 refuses_changes
