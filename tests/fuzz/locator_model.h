@@ -24,7 +24,7 @@ bool model_trailer(uint64_t size, Read8 read8, uint32_t* position, int32_t* back
         if (!read8(p, t)) return false;
         int32_t value = static_cast<int32_t>(t[4] | t[5] << 8 | t[6] << 16 | uint32_t{t[7]} << 24);
         int64_t start = static_cast<int64_t>(p) + value;
-        if (std::memcmp(t, "PSER", 4) == 0 && start >= 0 && start < static_cast<int64_t>(size)) {
+        if (t[0] == 'P' && t[1] == 'S' && t[2] == 'E' && t[3] == 'R' && start >= 0 && start < static_cast<int64_t>(size)) {
             *position = static_cast<uint32_t>(p);
             *back = value;
             return true;
