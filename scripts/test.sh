@@ -163,11 +163,14 @@ queued() {
 # Configures and builds preset $1.
 build() { cmake --preset "$1" && cmake --build --preset "$1" -j "$build_jobs"; }
 
-# The arm64 macOS program and test programs; not the benchmark, nor the
-# x86-64 ones, which would only compile the same code again with Zig, twice
-# as slow a compiler as the host's. The release builds both programs.
+# The macOS programs, both processors', and the arm64 test programs; not the
+# benchmark, nor the x86-64 test programs, which would only compile the same
+# code again with Zig, twice as slow a compiler as the host's. Zig builds
+# libc++ for each target on first use, which the release's builds then find
+# in its cache.
 build_macos() {
-    cmake --preset macos-arm64 -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-arm64 -j "$build_jobs"
+    cmake --preset macos-arm64 -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-arm64 -j "$build_jobs" &&
+        cmake --preset macos-x86_64 -DBUILD_TESTING=OFF -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-x86_64 -j "$build_jobs"
 }
 
 # Returns once build $1 is done, noting when for the leg's times; fails
@@ -246,15 +249,14 @@ leg_arm64() { await arm64 && await native && ctest --preset arm64 -j "$test_jobs
 
 leg_sanitize() { await sanitize && ctest --preset sanitize -j "$test_jobs"; }
 
-# The arm64 macOS programs compile; the release's universal program is
-# inspected, and its arm64 part is the program built here. Nothing of it
-# can run on Linux.
+# The two macOS programs joined into one universal program, as the release
+# joins them, must be the release's, and it is inspected: nothing of it can
+# run on Linux.
 leg_macos() {
-    local universal
-    await macos && await reproducible && universal=$(echo build/release/dl2torrent-*-macOS/bin/dl2torrent) &&
-        bash tests/macos_check.sh "$universal" &&
-        llvm-lipo-14 -thin arm64 "$universal" -output build/macos-arm64/released-arm64-part &&
-        cmp build/macos-arm64/released-arm64-part build/macos-arm64/dl2torrent
+    await macos && await reproducible && mkdir -p build/macos &&
+        llvm-lipo-14 -create build/macos-arm64/dl2torrent build/macos-x86_64/dl2torrent -output build/macos/dl2torrent &&
+        cmp build/macos/dl2torrent build/release/dl2torrent-*-macOS/bin/dl2torrent &&
+        bash tests/macos_check.sh build/macos/dl2torrent
 }
 
 # One fuzzer process for a fixed time: it stays serial, and at the lowest
