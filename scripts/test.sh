@@ -166,11 +166,12 @@ build() { cmake --preset "$1" && cmake --build --preset "$1" -j "$build_jobs"; }
 # The macOS programs, both processors', and the arm64 test programs; not the
 # benchmark, nor the x86-64 test programs, which would only compile the same
 # code again with Zig, twice as slow a compiler as the host's. Zig builds
-# libc++ for each target on first use, which the release's builds then find
-# in its cache.
+# libc++ for each target on first use, which the release's builds, started
+# beside this one, then find in its cache: the x86-64 program comes first,
+# so that both are made before the release's builds reach their own.
 build_macos() {
-    cmake --preset macos-arm64 -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-arm64 -j "$build_jobs" &&
-        cmake --preset macos-x86_64 -DBUILD_TESTING=OFF -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-x86_64 -j "$build_jobs"
+    cmake --preset macos-x86_64 -DBUILD_TESTING=OFF -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-x86_64 -j "$build_jobs" &&
+        cmake --preset macos-arm64 -DDL2TORRENT_BENCH=OFF && cmake --build --preset macos-arm64 -j "$build_jobs"
 }
 
 # Returns once build $1 is done, noting when for the leg's times; fails
