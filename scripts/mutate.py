@@ -116,7 +116,9 @@ def main():
     tree = os.path.join(scratch, "source")
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(tree)
-    archive = subprocess.run(["git", "archive", args.commit], cwd=ROOT, check=True, capture_output=True).stdout
+    commit = subprocess.run(["git", "rev-parse", "--short", args.commit + "^{commit}"], cwd=ROOT, check=True,
+                            capture_output=True, text=True).stdout.strip()
+    archive = subprocess.run(["git", "archive", commit], cwd=ROOT, check=True, capture_output=True).stdout
     subprocess.run(["tar", "-xf", "-", "-C", tree], input=archive, check=True)
     build = os.path.join(tree, "build", "dev")
     jobs = str(os.cpu_count() or 2)
@@ -133,7 +135,7 @@ def main():
     candidates = places(tree, sources)
     chosen = random.Random(args.seed).sample(candidates, min(args.n, len(candidates)))
     print(f"mutate: {len(chosen)} of {len(candidates)} places in {len(sources)} files, seed {args.seed}, "
-          f"commit {args.commit}; the clean suite took {limit / 3 - 10:.0f} s")
+          f"commit {commit}; the clean suite took {limit / 3 - 10:.0f} s")
     counts = {"killed": 0, "survived": 0, "no build": 0}
     survivors = []
     for i, (source, number, name, after) in enumerate(chosen, 1):
@@ -167,7 +169,7 @@ def main():
         print(f"survived {source}:{number}\n  - {before}\n  + {after}")
     score = counts["killed"] / scored if scored else 0
     print(f"\nscore {score:.2f}: {counts['killed']} killed, {counts['survived']} survived, "
-          f"{counts['no build']} did not build (seed {args.seed}, {len(chosen)} mutants)")
+          f"{counts['no build']} did not build (seed {args.seed}, {len(chosen)} mutants of {commit})")
     if not args.keep:
         shutil.rmtree(scratch, ignore_errors=True)
 
