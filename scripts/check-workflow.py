@@ -94,7 +94,7 @@ def artifact_files(paths):
             for folder, _, names in os.walk(os.path.join(ROOT, base)):
                 files += [os.path.relpath(os.path.join(folder, n), ROOT) for n in names]
             continue
-        matched = [f for f in tracked_and_built(os.path.dirname(base)) if fnmatch.fnmatch(f, base)]
+        matched = [f for f in files_in(os.path.dirname(base)) if fnmatch.fnmatch(f, base)]
         if not matched:
             problems.append(f"the upload of {pattern} finds no file: no build made it")
         files += matched
@@ -104,7 +104,8 @@ def artifact_files(paths):
     return [os.path.relpath(f, common).replace(os.sep, "/") for f in files]
 
 
-def tracked_and_built(folder):
+def files_in(folder):
+    """The entries of `folder`, named from the repository's root."""
     full = os.path.join(ROOT, folder)
     return [os.path.join(folder, n) for n in os.listdir(full)] if os.path.isdir(full) else []
 
@@ -146,8 +147,7 @@ def main():
             if uploads[name][0] not in needs(lines):
                 problems.append(f"{job} downloads {name} but does not need {uploads[name][0]}, which uploads it")
             held = uploads[name][1]
-            held_folders = {os.path.dirname(h) for h in held} | {"/".join(h.split("/")[:i]) for h in held
-                                                                 for i in range(1, h.count("/") + 1)}
+            held_folders = {"/".join(h.split("/")[:i]) for h in held for i in range(1, h.count("/") + 1)}
             body = "\n".join(lines)
             for used in re.findall(r"(?<![\w-])%s[\\/]([\w*.\\/-]+)" % re.escape(where), body):
                 used = used.replace("\\", "/").rstrip("/")
