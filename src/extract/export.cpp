@@ -19,6 +19,9 @@ public:
     ~TempFile() {
         file_.reset();
         if (!owned_) return;
+        // Once the file is deleted another process may take its name, which
+        // an interruption before the name is withdrawn would remove.
+        InterruptionsHeld held;
         retry_while_held(Attempt::RenamingOrDeleting, [&] { return sys.DeleteFileA(name_) != FALSE; });
         remove_if_interrupted(nullptr);
     }
@@ -78,6 +81,9 @@ bool TempFile::commit(const char* target, DWORD* error) {
         *error = GetLastError();
         return false;
     }
+    // As in the destructor: the name is free once renamed, and withdrawn
+    // before an interruption can remove it.
+    InterruptionsHeld held;
     bool moved = retry_while_held(Attempt::RenamingOrDeleting, [&] {
         return sys.MoveFileExA(name_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     });
@@ -98,7 +104,7 @@ bool copy_bytes(HANDLE input, uint32_t offset, uint32_t length, HANDLE output, D
     unsigned char chunk[COPY_CHUNK_SIZE];
     for (uint32_t done = 0; done < length;) {
         DWORD count = std::min<uint32_t>(length - done, COPY_CHUNK_SIZE);
-        if (!reader.read_all(uint64_t{offset} + done, chunk, count)) {
+        if (!reader.read_required(uint64_t{offset} + done, chunk, count)) {
             *error = reader.error();
             return false;
         }

@@ -1,5 +1,7 @@
 #include "fault_platform.h"
 
+#include <csignal>
+
 namespace {
 
 // The real calls, which every wrapper ends in unless it fails.
@@ -13,9 +15,21 @@ std::vector<std::string> g_opened;
 unsigned g_key_waits = 0;
 unsigned long g_slept_ms = 0;
 
+// Whether SIGINT and SIGTERM wait now: what an InterruptionsHeld does on
+// POSIX. Windows holds them with a lock of its own, which is not asked.
+bool signals_blocked() {
+#ifdef _WIN32
+    return false;
+#else
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGTERM) == 1;
+#endif
+}
+
 // Logs the call; the fault planned for this occurrence of it, if any.
 const Fault* planned(Call call, bool write_access = false) {
-    g_log.push_back({call, write_access, 0});
+    g_log.push_back({call, write_access, 0, signals_blocked()});
     unsigned n = ++g_counts[static_cast<int>(call)];
     for (const Fault& fault : g_faults) {
         if (fault.call != call || n < fault.nth || n - fault.nth >= fault.times) continue;

@@ -55,8 +55,9 @@ struct Fault {
 // One call as the logic made it, in order.
 struct CallRecord {
     Call call;
-    bool write_access;  // CreateFileA asked for GENERIC_WRITE
-    DWORD bytes;        // ReadFile: the bytes it delivered
+    bool write_access;       // CreateFileA asked for GENERIC_WRITE
+    DWORD bytes;             // ReadFile: the bytes it delivered
+    bool signals_blocked;    // POSIX: SIGINT and SIGTERM waited while the call ran
 };
 
 // Puts the wrappers into `sys` with these faults, and forgets what they saw.

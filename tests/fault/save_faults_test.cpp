@@ -100,6 +100,16 @@ protected:
         close(saved_stdout);
         close(capture);
         fs::current_path(saved_cwd);
+#ifndef _WIN32
+        // Once renamed or deleted, the temporary file's name is free for
+        // another process to take, until it is withdrawn from the removal
+        // on interruption: both must happen while interruptions wait.
+        for (const CallRecord& call : call_log()) {
+            if (call.call == Call::MoveFileExA || call.call == Call::DeleteFileA) {
+                EXPECT_TRUE(call.signals_blocked) << call_name(call.call) << " while an interruption could remove its name";
+            }
+        }
+#endif
         return seen(outcome);
     }
 
