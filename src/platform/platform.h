@@ -65,9 +65,6 @@ public:
     ~ProcessSetup();
     ProcessSetup(const ProcessSetup&) = delete;
     ProcessSetup& operator=(const ProcessSetup&) = delete;
-
-private:
-    [[maybe_unused]] unsigned saved_;  // the code page to restore; POSIX keeps none
 };
 
 // Prints one printf-style message to standard output and flushes it, so a

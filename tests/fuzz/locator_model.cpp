@@ -163,17 +163,19 @@ PayloadLocation model_locate(const Data& data) {
 
 TorrentCheck model_check(const Data& data, uint32_t offset, uint32_t length) {
     size_t pos = offset, end = std::min<size_t>(data.size(), size_t{offset} + length);
-    if (pos < end && data[pos] != 'd') return {TorrentCheck::NOT_A_TORRENT, 0, NO_ERROR};
+    if (pos < end && data[pos] != 'd') return {TorrentCheck::NOTHING, 0, NO_ERROR};
     bool info = false;
     int whole = model_value(data, &pos, end, 0, &info, true);
     if (whole < 0) return {TorrentCheck::INCOMPLETE, 0, NO_ERROR};
-    if (whole == 0 || !info) return {TorrentCheck::NOT_A_TORRENT, 0, NO_ERROR};
-    return {TorrentCheck::COMPLETE, static_cast<uint32_t>(pos - offset), NO_ERROR};
+    if (whole == 0 || !info) return {TorrentCheck::NOTHING, 0, NO_ERROR};
+    return {TorrentCheck::FOUND, static_cast<uint32_t>(pos - offset), NO_ERROR};
 }
 
 HANDLE write_and_open(const Data& data, const char* scratch_file) {
     {
-        ScopedHandle output(CreateFileA(scratch_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+        // The POSIX stand-in, like the program, only makes new files.
+        DeleteFileA(scratch_file);
+        ScopedHandle output(CreateFileA(scratch_file, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_ARCHIVE, nullptr));
         if (!output.valid()) return INVALID_HANDLE_VALUE;
         DWORD written = 0;

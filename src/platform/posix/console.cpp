@@ -27,7 +27,7 @@ void console_print(const char* format, ...) {
 // then fails as on a full disk and removes its temporary file. The
 // standard descriptors are open, so that a file the run opens never
 // becomes standard output by taking a closed one's number.
-ProcessSetup::ProcessSetup() : saved_() {
+ProcessSetup::ProcessSetup() {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     // open() takes the lowest free number: the closed one.

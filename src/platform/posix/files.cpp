@@ -55,7 +55,6 @@ void identity_of(const struct stat& st, BY_HANDLE_FILE_INFORMATION* info) {
 HANDLE CreateFileA(const char* name, DWORD access, DWORD, SECURITY_ATTRIBUTES*, DWORD creation, DWORD, HANDLE) {
     int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | ((access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY);
     if (creation == CREATE_NEW) flags |= O_CREAT | O_EXCL;
-    if (creation == CREATE_ALWAYS) flags |= O_CREAT | O_TRUNC;
     int fd = open(name, flags, 0666);
     if (fd == -1) return INVALID_HANDLE_VALUE;
     int err = not_a_file_error(fd);

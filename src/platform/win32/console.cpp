@@ -29,16 +29,23 @@ void console_print(const char* format, ...) {
     }
 }
 
-ProcessSetup::ProcessSetup() : saved_(GetConsoleOutputCP()) {
+namespace {
+
+UINT g_saved_code_page = 0;  // the console's own output code page; 0: no console
+
+}  // namespace
+
+ProcessSetup::ProcessSetup() {
     // Paths are in the ANSI code page (UTF-8 under the manifest); the console
-    // then shows them as they are. 0: there is no console to set.
-    if (saved_ != 0) SetConsoleOutputCP(GetACP());
+    // then shows them as they are.
+    g_saved_code_page = GetConsoleOutputCP();
+    if (g_saved_code_page != 0) SetConsoleOutputCP(GetACP());
     // Ctrl+C or a closed window ends the process without this destructor.
-    restore_code_page_if_interrupted(saved_);
+    restore_code_page_if_interrupted(g_saved_code_page);
 }
 
 ProcessSetup::~ProcessSetup() {
-    if (saved_ != 0) SetConsoleOutputCP(saved_);
+    if (g_saved_code_page != 0) SetConsoleOutputCP(g_saved_code_page);
 }
 
 namespace {
