@@ -32,12 +32,12 @@ bool finds_trailer(const std::string& path) {
     ScopedHandle input(open_input(path));
     InputReader reader(input.get());
     int64_t size = 0;
-    return !reader.size(&size) || find_trailer(reader, static_cast<uint32_t>(size)).kind != TrailerFound::NONE;
+    return !reader.size(&size) || find_trailer(reader, static_cast<uint32_t>(size)).kind != TrailerFound::NOTHING;
 }
 
 PayloadLocation locate(HANDLE input) {
     LocateResult found = locate_payload(input);
-    return found.kind == LocateResult::FOUND ? found.where : PayloadLocation{0, 0};
+    return found.kind == LocateResult::FOUND ? found.value : PayloadLocation{0, 0};
 }
 
 // Times the read and the searches over `path`. Dies when a search finds a trailer.
@@ -153,7 +153,7 @@ void measure_run(const Options& o, const std::string& image, Results* r) {
             where = locate(input.get());
             double located = seconds_now();
             TorrentCheck torrent = check_torrent(input.get(), where);
-            saved &= torrent.kind == TorrentCheck::COMPLETE && torrent.length == where.length;
+            saved &= torrent.kind == TorrentCheck::FOUND && torrent.length == where.length;
             double checked = seconds_now();
             char name[MAX_PATH];
             DWORD error = 0;

@@ -25,8 +25,8 @@ protected:
         for (uint32_t block : blocks) {
             LocateResult actual = locate_payload(input.get(), block);
             ASSERT_NE(actual.kind, LocateResult::READ_FAILED) << what;
-            EXPECT_EQ(actual.kind == LocateResult::FOUND ? actual.where.offset : 0, expected.offset) << what;
-            EXPECT_EQ(actual.kind == LocateResult::FOUND ? actual.where.length : 0, expected.length) << what;
+            EXPECT_EQ(actual.kind == LocateResult::FOUND ? actual.value.offset : 0, expected.offset) << what;
+            EXPECT_EQ(actual.kind == LocateResult::FOUND ? actual.value.length : 0, expected.length) << what;
         }
         if (expected.offset == 0) return;
         TorrentCheck check = check_torrent(input.get(), expected);

@@ -67,45 +67,6 @@ TEST(InputPath, KeepsTheDirectoryPartOfThePattern) {
     EXPECT_FALSE(compose_input_path("d/*", "abcdef", small, sizeof small));
 }
 
-// A relative name goes after the current directory, with one separator
-// even at the root; a buffer too small gets the size needed, its zero
-// included. Under Wine, kernel32's own answers are the oracle.
-TEST(FullPath, PutsARelativeNameAfterTheCurrentDirectory) {
-    const char separator = PLATFORM.windows ? '\\' : '/';
-    std::filesystem::path here = std::filesystem::current_path();
-    for (const std::filesystem::path& directory : {here, here.root_path()}) {
-        std::filesystem::current_path(directory);
-        char cwd[MAX_PATH], tiny[1];
-        DWORD length = GetCurrentDirectoryA(sizeof cwd, cwd);
-        ASSERT_TRUE(length > 0 && length < sizeof cwd);
-        EXPECT_EQ(GetCurrentDirectoryA(sizeof tiny, tiny), length + 1);
-        std::string expected = cwd[length - 1] == separator ? std::string(cwd) + "x.t" : cwd + std::string(1, separator) + "x.t";
-        auto size = static_cast<DWORD>(expected.size());
-        char full[MAX_PATH];
-        char* file_part = nullptr;
-        for (const char* name : {"x.t", expected.c_str()}) {
-            EXPECT_EQ(GetFullPathNameA(name, size, full, nullptr), size + 1) << name;
-            ASSERT_EQ(GetFullPathNameA(name, size + 1, full, &file_part), size) << name;
-            EXPECT_STREQ(full, expected.c_str());
-            EXPECT_STREQ(file_part, "x.t");
-        }
-    }
-    // A deleted working directory (Windows cannot delete one in use) has no
-    // name to put a relative name after; an absolute name needs none.
-    if (!PLATFORM.windows) {
-        const std::filesystem::path gone = std::filesystem::temp_directory_path() /
-                                           ("dl2torrent-gone-" + std::to_string(GetCurrentProcessId()));
-        std::filesystem::create_directory(gone);
-        std::filesystem::current_path(gone);
-        std::filesystem::remove(gone);
-        char full[MAX_PATH];
-        EXPECT_EQ(GetFullPathNameA("x.t", sizeof full, full, nullptr), 0u);
-        EXPECT_EQ(GetFullPathNameA("/x.t", sizeof full, full, nullptr), 4u);
-        EXPECT_STREQ(full, "/x.t");
-    }
-    std::filesystem::current_path(here);
-}
-
 // In code page 932, 0x95 0x5C is one character whose second byte is the
 // backslash's: cutting there would open the wrong path. The Windows tests
 // run this case a second time with Wine in that code page.
@@ -142,9 +103,9 @@ protected:
         for (const auto& pattern : full) raw.push_back(pattern.c_str());
         Match match;
         DWORD error;
-        const char* chosen = find_newest_of(raw.data(), static_cast<int>(raw.size()), &match, &error);
-        if (!chosen) return error == NO_ERROR ? "<none>" : "<none>, error " + std::to_string(error);
-        size_t index = std::find(raw.begin(), raw.end(), chosen) - raw.begin();
+        if (!find_newest_of(raw.data(), static_cast<int>(raw.size()), &match, &error))
+            return error == NO_ERROR ? "<none>" : "<none>, error " + std::to_string(error);
+        size_t index = std::find(raw.begin(), raw.end(), match.pattern) - raw.begin();
         return std::string(match.name) + " by " + patterns.at(index);
     }
     std::filesystem::file_time_type base_ = std::filesystem::file_time_type::clock::now();

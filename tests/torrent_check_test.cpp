@@ -24,7 +24,7 @@ protected:
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 TEST_F(TorrentCheckTest, HandMadeCases) {
-    const auto COMPLETE = TorrentCheck::COMPLETE, NOT = TorrentCheck::NOT_A_TORRENT,
+    const auto COMPLETE = TorrentCheck::FOUND, NOT = TorrentCheck::NOTHING,
                INCOMPLETE = TorrentCheck::INCOMPLETE;
     std::string deep = "d4:infod1:a" + std::string(126, 'l') + std::string(126, 'e') + "ee";
     std::string deeper = "d4:infod1:a" + std::string(127, 'l') + std::string(127, 'e') + "ee";
@@ -85,11 +85,11 @@ TEST_F(TorrentCheckTest, RealTorrents) {
         Bytes torrent = read_file(fixture(name));
         ASSERT_GT(torrent.size(), 100u);
         TorrentCheck whole = check(torrent);
-        EXPECT_EQ(whole.kind, TorrentCheck::COMPLETE);
+        EXPECT_EQ(whole.kind, TorrentCheck::FOUND);
         EXPECT_EQ(whole.length, torrent.size());
         // The signer's padding, or a trailer, after it is not the torrent.
         TorrentCheck padded = check(torrent, Bytes(5, 0));
-        EXPECT_EQ(padded.kind, TorrentCheck::COMPLETE);
+        EXPECT_EQ(padded.kind, TorrentCheck::FOUND);
         EXPECT_EQ(padded.length, torrent.size());
         for (size_t cut : {torrent.size() / 2, torrent.size() - 1}) {
             EXPECT_EQ(check(Bytes(torrent.begin(), torrent.begin() + static_cast<long>(cut))).kind,

@@ -3,11 +3,16 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace {
+
 // A FILETIME's two unsigned halves as the one count of ticks they make.
 uint64_t ticks(const FILETIME& time) { return uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime; }
 
+// True when `candidate` was written strictly later than `chosen`.
 bool is_newer(const FILETIME& candidate, const FILETIME& chosen) { return ticks(candidate) > ticks(chosen); }
 
+// The newest match of `pattern`; on equal times the first match delivered
+// wins. False when nothing matches, with the search's error code in *error.
 bool find_newest_match(const char* pattern, Match* newest, DWORD* error) {
     WIN32_FIND_DATAA match;
     ScopedFind search(sys.FindFirstFileA(pattern, &match));
@@ -22,18 +27,17 @@ bool find_newest_match(const char* pattern, Match* newest, DWORD* error) {
         newest->time = match.ftLastWriteTime;
         std::snprintf(newest->name, sizeof newest->name, "%s", match.cFileName);
     } while (sys.FindNextFileA(search.get(), &match));
+    newest->pattern = pattern;
     return true;
 }
-
-namespace {
 
 // True for the search failures that only say there is no such file or folder.
 bool is_nothing_there(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 }  // namespace
 
-const char* find_newest_of(const char* const* patterns, int count, Match* newest, DWORD* error) {
-    const char* chosen = nullptr;
+bool find_newest_of(const char* const* patterns, int count, Match* newest, DWORD* error) {
+    bool found = false;
     *error = NO_ERROR;
     for (int i = 0; i < count; ++i) {
         Match match = {};
@@ -42,11 +46,11 @@ const char* find_newest_of(const char* const* patterns, int count, Match* newest
             if (*error == NO_ERROR && !is_nothing_there(failure)) *error = failure;
             continue;
         }
-        if (chosen && !is_newer(match.time, newest->time)) continue;
+        if (found && !is_newer(match.time, newest->time)) continue;
         *newest = match;
-        chosen = patterns[i];
+        found = true;
     }
-    return chosen;
+    return found;
 }
 
 bool compose_input_path(const char* pattern, const char* name, char* path, size_t size) {

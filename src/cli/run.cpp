@@ -39,7 +39,7 @@ void print_usage() {
         "Exit status: 0 when the torrent was saved or the file holds none;\n"
         "1 when nothing matches, the file cannot be opened or read, the torrent\n"
         "in it is incomplete, or the save fails.\n"
-        "More in the manual page: man dl2torrent (on Windows: README.md beside the .exe).\n",
+        "More in the manual page: man dl2torrent (on Windows: dl2torrent.txt beside the .exe).\n",
         DEFAULT_PATTERN);
 }
 
@@ -83,20 +83,19 @@ int save_and_open(HANDLE input, const char* input_path, PayloadLocation torrent)
 
 // Finds the payload in the open input, checks that it is a torrent and saves it.
 int extract_payload(HANDLE input, const char* input_path) {
-    LocateResult found = locate_payload(input);
-    if (found.kind == LocateResult::READ_FAILED)
-        return fail_with_error("Could not read input file", found.error);
-    if (found.kind == LocateResult::NOTHING) return EXIT_OK;
-    TorrentCheck torrent = check_torrent(input, found.where);
+    LocateResult payload = locate_payload(input);
+    if (payload.kind == LocateResult::READ_FAILED) return fail_with_error("Could not read input file", payload.error);
+    if (payload.kind == LocateResult::NOTHING) return EXIT_OK;
+    TorrentCheck torrent = check_torrent(input, payload.value);
     switch (torrent.kind) {
     case TorrentCheck::READ_FAILED: return fail_with_error("Could not read input file", torrent.error);
-    case TorrentCheck::NOT_A_TORRENT: return EXIT_OK;
+    case TorrentCheck::NOTHING: return EXIT_OK;
     case TorrentCheck::INCOMPLETE:
         console_print("Torrent is incomplete!  The download may not have finished\n");
         return fail_and_wait();
-    case TorrentCheck::COMPLETE: break;
+    case TorrentCheck::FOUND: break;
     }
-    PayloadLocation where = {found.where.offset, torrent.length};
+    PayloadLocation where = {payload.value.offset, torrent.length};
     console_print("Torrent should be at 0x%lx len 0x%lx\n", static_cast<unsigned long>(where.offset),
                   static_cast<unsigned long>(where.length));
     return save_and_open(input, input_path, where);
@@ -149,10 +148,9 @@ int run(int argc, char** argv) {
     }
     Match newest = {};
     DWORD error;
-    const char* pattern = find_newest_of(patterns, count, &newest, &error);
-    if (!pattern) return report_no_match(patterns, count, error);
+    if (!find_newest_of(patterns, count, &newest, &error)) return report_no_match(patterns, count, error);
     char input_path[MAX_PATH];
-    if (!compose_input_path(pattern, newest.name, input_path, sizeof input_path)) {
+    if (!compose_input_path(newest.pattern, newest.name, input_path, sizeof input_path)) {
         console_print("Input path is too long!\n");
         return fail_and_wait();
     }

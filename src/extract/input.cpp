@@ -41,12 +41,12 @@ bool InputReader::read_at(uint64_t position, void* buffer, DWORD count, DWORD* g
     return true;
 }
 
-bool InputReader::read_exact(uint64_t position, void* buffer, DWORD count) {
+bool InputReader::read_if_there(uint64_t position, void* buffer, DWORD count) {
     DWORD got;
     return read_at(position, buffer, count, &got) && got == count;
 }
 
-bool InputReader::read_all(uint64_t position, void* buffer, DWORD count) {
+bool InputReader::read_required(uint64_t position, void* buffer, DWORD count) {
     DWORD got;
     if (!read_at(position, buffer, count, &got)) return false;
     return got == count || failed(ERROR_HANDLE_EOF);

@@ -7,12 +7,7 @@ namespace {
 constexpr LocateResult NOTHING = {LocateResult::NOTHING, {0, 0}, NO_ERROR};
 
 // A read failure and its code.
-LocateResult read_failure(DWORD error) {
-    LocateResult failed = NOTHING;
-    failed.kind = LocateResult::READ_FAILED;
-    failed.error = error;
-    return failed;
-}
+LocateResult read_failure(DWORD error) { return {LocateResult::READ_FAILED, {0, 0}, error}; }
 
 // A payload from `start` to `end`, or nothing when that holds no byte.
 LocateResult payload(uint64_t start, uint64_t end) {
@@ -23,14 +18,14 @@ LocateResult payload(uint64_t start, uint64_t end) {
 // The payload of the trailer found. A back offset of 0 or more leaves its
 // length open: the payload then runs to the end of the file. One that
 // would start at 0 counts as nothing, and no other rule is tried after it.
-LocateResult trailer_payload(const TrailerFound& trailer, uint32_t size) {
+LocateResult trailer_payload(const Trailer& trailer, uint32_t size) {
     int64_t start = int64_t{trailer.position} + trailer.back;
     int64_t end = trailer.back < 0 ? trailer.position : size;
     return payload(static_cast<uint64_t>(start), static_cast<uint64_t>(end));
 }
 
 // The data appended after the sections of a PE image, if the input is one.
-LocateResult overlay_payload(InputReader& input, uint32_t size) {
+LocateResult appended_payload(InputReader& input, uint32_t size) {
     PeHeaders headers;
     uint64_t sections_end = 0;
     if (!read_pe_headers(input, &headers) || !read_section_data_end(input, headers, &sections_end)) return NOTHING;
@@ -58,7 +53,7 @@ LocateResult locate_payload(HANDLE handle, uint32_t trailer_block) {
     TrailerFound trailer = find_trailer(input, size32, trailer_block);
     // A search that could not read the whole file cannot say that there is
     // no trailer, so the PE rule must not guess after it.
-    if (trailer.kind == TrailerFound::UNREADABLE) return settled(input, NOTHING);
-    if (trailer.kind == TrailerFound::FOUND) return settled(input, trailer_payload(trailer, size32));
-    return settled(input, overlay_payload(input, size32));
+    if (trailer.kind == TrailerFound::READ_FAILED) return read_failure(trailer.error);
+    if (trailer.kind == TrailerFound::FOUND) return settled(input, trailer_payload(trailer.value, size32));
+    return settled(input, appended_payload(input, size32));
 }

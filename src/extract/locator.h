@@ -16,12 +16,9 @@ struct PayloadLocation {
 
 // The locator's answer, settled: a found payload is never empty, starts
 // after position 0 and ends inside the file.
-struct LocateResult {
-    enum Kind { FOUND, NOTHING, READ_FAILED } kind;
-    PayloadLocation where;  // when FOUND
-    DWORD error;            // when READ_FAILED: the failed call's system error code
-};
+using LocateResult = SearchResult<PayloadLocation>;
 
-// Finds the payload in the open input, trailer first, then the PE overlay.
+// Finds the payload in the open input, trailer first, then the data
+// appended to a PE image.
 // `trailer_block` is how much of the file the trailer search reads at once.
 LocateResult locate_payload(HANDLE input, uint32_t trailer_block = TRAILER_BLOCK_SIZE);

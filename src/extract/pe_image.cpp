@@ -67,7 +67,7 @@ FileSpan symbol_tables(InputReader& input, const PeHeaders& headers) {
     if (file.PointerToSymbolTable == 0 || file.NumberOfSymbols == 0) return NO_SPAN;
     uint64_t strings = file.PointerToSymbolTable + COFF_SYMBOL_SIZE * file.NumberOfSymbols;
     unsigned char size[4];
-    uint64_t length = input.read_exact(strings, size, sizeof size) ? std::max<uint32_t>(load_le32(size), 4) : 0;
+    uint64_t length = input.read_if_there(strings, size, sizeof size) ? std::max<uint32_t>(load_le32(size), 4) : 0;
     return {file.PointerToSymbolTable, strings + length};
 }
 
@@ -75,7 +75,7 @@ FileSpan symbol_tables(InputReader& input, const PeHeaders& headers) {
 bool zeros_between(InputReader& input, uint64_t start, uint64_t end) {
     unsigned char gap[CERTIFICATE_ALIGNMENT];
     DWORD count = static_cast<DWORD>(end - start);
-    if (!input.read_exact(start, gap, count)) return false;
+    if (!input.read_if_there(start, gap, count)) return false;
     return std::all_of(gap, gap + count, [](unsigned char byte) { return byte == 0; });
 }
 
@@ -89,12 +89,12 @@ bool after_sections(FileSpan span, uint64_t sections_end) {
 
 bool read_pe_headers(InputReader& input, PeHeaders* headers) {
     unsigned char dos[DOS_HEADER_SIZE];
-    if (!input.read_exact(0, dos, sizeof dos) || load_le16(dos) != DOS_MAGIC) return false;
+    if (!input.read_if_there(0, dos, sizeof dos) || load_le16(dos) != DOS_MAGIC) return false;
     headers->e_lfanew = static_cast<int32_t>(load_le32(dos + LFANEW_FIELD));
     // A negative e_lfanew, taken as unsigned, lies past any file read.
     unsigned char nt[NT_HEADERS_SIZE];
     uint64_t lfanew = static_cast<uint32_t>(headers->e_lfanew);
-    if (!input.read_exact(lfanew, nt, sizeof nt) || load_le32(nt) != NT_SIGNATURE) return false;
+    if (!input.read_if_there(lfanew, nt, sizeof nt) || load_le32(nt) != NT_SIGNATURE) return false;
     headers->file_header = parse_file_header(nt + FILE_HEADER_AT);
     if (headers->file_header.SizeOfOptionalHeader == 0) return false;
     parse_directories(nt, headers);
@@ -111,7 +111,7 @@ bool read_section_data_end(InputReader& input, const PeHeaders& headers, uint64_
     *end = 0;
     for (uint32_t done = 0; done < count;) {
         DWORD batch = std::min<DWORD>(SECTIONS_PER_READ, count - done);
-        if (!input.read_exact(headers.section_table + uint64_t{done} * SECTION_HEADER_SIZE, table,
+        if (!input.read_if_there(headers.section_table + uint64_t{done} * SECTION_HEADER_SIZE, table,
                               batch * SECTION_HEADER_SIZE))
             return false;
         for (DWORD i = 0; i < batch; ++i) {

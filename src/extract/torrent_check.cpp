@@ -162,7 +162,7 @@ Step Parser::string(bool* is_info) {
 }
 
 constexpr TorrentCheck INCOMPLETE_TORRENT = {TorrentCheck::INCOMPLETE, 0, NO_ERROR};
-constexpr TorrentCheck NO_TORRENT = {TorrentCheck::NOT_A_TORRENT, 0, NO_ERROR};
+constexpr TorrentCheck NO_TORRENT = {TorrentCheck::NOTHING, 0, NO_ERROR};
 
 // The check's answer: its kind, with the torrent's length or the read's error.
 TorrentCheck answer(TorrentCheck::Kind kind, uint32_t length, DWORD error) { return {kind, length, error}; }
@@ -177,5 +177,5 @@ TorrentCheck check_torrent(HANDLE handle, PayloadLocation where) {
     if (input.error() != NO_ERROR) return answer(TorrentCheck::READ_FAILED, NO_TORRENT.length, input.error());
     if (step == Step::SHORT) return INCOMPLETE_TORRENT;
     if (step == Step::MALFORMED || !parser.has_info()) return NO_TORRENT;
-    return answer(TorrentCheck::COMPLETE, static_cast<uint32_t>(cursor.position() - where.offset), NO_ERROR);
+    return answer(TorrentCheck::FOUND, static_cast<uint32_t>(cursor.position() - where.offset), NO_ERROR);
 }

@@ -15,15 +15,17 @@ constexpr uint32_t TORRENT_MAX_NESTING = 128;
 // "pieces" string, are passed over without being read.
 constexpr DWORD TORRENT_READ_SIZE = 4096;
 
+// The check's answer: the states of a search (input.h) and one more, a
+// torrent that the payload ends inside.
 struct TorrentCheck {
     enum Kind {
-        COMPLETE,       // a torrent of `length` bytes starts the payload
-        NOT_A_TORRENT,  // malformed, no dictionary, or no "info" dictionary
-        INCOMPLETE,     // a well-formed start whose dictionary the payload or file ends inside
+        FOUND,       // a complete torrent of `length` bytes starts the payload
+        NOTHING,     // no torrent: malformed, no dictionary, or no "info" dictionary
+        INCOMPLETE,  // a well-formed start whose dictionary the payload or file ends inside
         READ_FAILED,
     } kind;
-    uint32_t length;  // when COMPLETE
-    DWORD error;      // when READ_FAILED
+    uint32_t length;  // when FOUND
+    DWORD error;      // when READ_FAILED: the failed call's system error code
 };
 
 // Checks the payload at `where` in the open input, without allocating.

@@ -9,8 +9,7 @@
 
 namespace {
 
-constexpr TrailerFound NO_TRAILER = {TrailerFound::NONE, 0, 0};
-constexpr TrailerFound UNREADABLE_FILE = {TrailerFound::UNREADABLE, 0, 0};
+constexpr TrailerFound NO_TRAILER = {TrailerFound::NOTHING, {}, NO_ERROR};
 
 uint32_t load_le32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -187,11 +186,12 @@ TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size
         uint32_t block_start = block_end - std::min(block_end, block_size);
         uint32_t count = block_end - block_start;
         // A file that shrank under the search cannot say where its trailer is.
-        if (!input.read_all(block_start, block, count)) return UNREADABLE_FILE;
+        if (!input.read_required(block_start, block, count)) return {TrailerFound::READ_FAILED, {}, input.error()};
         int64_t hit = last_trailer_in(block, count, block_start, lowest, size);
         if (hit != NO_POSITION)
-            return {TrailerFound::FOUND, block_start + static_cast<uint32_t>(hit),
-                    static_cast<int32_t>(load_le32(block + hit + 4))};
+            return {TrailerFound::FOUND,
+                    {block_start + static_cast<uint32_t>(hit), static_cast<int32_t>(load_le32(block + hit + 4))},
+                    NO_ERROR};
         // Overlap by 7 bytes, so a trailer across the boundary is seen whole.
         block_end = block_start + TRAILER_SIZE - 1;
     }

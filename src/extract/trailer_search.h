@@ -17,16 +17,17 @@ constexpr uint32_t TRAILER_BLOCK_SIZE = 128 * 1024;
 // The smallest block a search takes: a trailer and the overlap, and more.
 constexpr uint32_t TRAILER_BLOCK_MIN = 2 * TRAILER_SIZE;
 
-struct TrailerFound {
-    enum Kind { NONE, FOUND, UNREADABLE } kind;
-    uint32_t position;  // of the trailer, when found
-    int32_t back;       // its back offset, when found
+// A trailer in the input: where it stands, and its back offset.
+struct Trailer {
+    uint32_t position;
+    int32_t back;
 };
+using TrailerFound = SearchResult<Trailer>;
 
 // The highest trailer whose payload would start inside the file of `size`
 // bytes; others are code or data that happen to hold the magic. Positions
 // from size-8 down to 1 are candidates, 0 only when the trailer is the
-// whole file. UNREADABLE, with the error in `input`, when a read failed.
+// whole file.
 // `block_size`, from TRAILER_BLOCK_MIN to TRAILER_BLOCK_SIZE, is how much is read at once.
 TrailerFound find_trailer(InputReader& input, uint32_t size, uint32_t block_size = TRAILER_BLOCK_SIZE);
 

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         use_trailer_filters(filters);
         for (uint32_t block : {TRAILER_BLOCK_SIZE, SMALL_BLOCK}) {
             LocateResult actual = locate_payload(input.get(), block);
-            PayloadLocation got = actual.kind == LocateResult::FOUND ? actual.where : PayloadLocation{0, 0};
+            PayloadLocation got = actual.kind == LocateResult::FOUND ? actual.value : PayloadLocation{0, 0};
             if (actual.kind == LocateResult::READ_FAILED || got.offset != expected.offset ||
                 got.length != expected.length) {
                 std::fprintf(stderr, "locator (%s filters, %u-byte blocks) {0x%x, 0x%x} but model {0x%x, 0x%x}\n",
