@@ -1,8 +1,6 @@
-#include <chrono>
+// The save on its own: exactly the stretch asked, and nothing lost when it fails.
+#include <algorithm>
 #include <filesystem>
-#include <future>
-#include <numeric>
-#include <optional>
 
 #include "export.h"
 #include "platform_expect.h"
@@ -81,72 +79,6 @@ TEST_F(SaveTest, FailuresLoseNothing) {
         EXPECT_EQ(read_file(path("existing.torrent")), Bytes({'o', 'l', 'd'}));
         EXPECT_EQ(listing("out-dir.torrent"), std::vector<std::string>{"inside"});
     }
-}
-
-// A hold within another, as a save inside a larger step would take one,
-// must not let interruptions through when it ends, nor keep them out when
-// the outer one ends.
-TEST(InterruptionsHeld, OnlyTheOutermostEndLetsThemThrough) {
-    std::optional<InterruptionsHeld> outer(std::in_place);
-    { InterruptionsHeld inner; }
-#ifdef _WIN32
-    // The console handler's thread waits for the hold, as any other does.
-    auto other = std::async(std::launch::async, [] { InterruptionsHeld held; });
-    EXPECT_EQ(other.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-    outer.reset();
-    EXPECT_EQ(other.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-#else
-    auto blocked = [] {
-        sigset_t mask;
-        sigprocmask(SIG_BLOCK, nullptr, &mask);
-        return sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGTERM) == 1;
-    };
-    EXPECT_TRUE(blocked());
-    outer.reset();
-    EXPECT_FALSE(blocked());
-#endif
-}
-
-// A file held for a moment is tried again in pauses that start at the
-// first, grow to the longest and add up to the budget; another failure
-// ends it at once. Either way the caller sees the last failure's code.
-TEST(RetryWhileHeld, GrowingPausesWithinTheBudget) {
-    static std::vector<DWORD> pauses;
-    const PlatformCalls real = sys;
-    sys.Sleep = [](DWORD ms) { pauses.push_back(ms); };
-    constexpr DWORD HELD = 0x2000D17E, OTHER = HELD + 1;
-    const struct {
-        int held_failures;  // before the attempt that ends it
-        bool then_succeeds;
-        size_t pauses;  // 0 for "until the budget is spent"
-    } cases[] = {{0, true, 0}, {2, true, 2}, {0, false, 0}, {1, false, 1}, {1000, false, 0}};
-    for (const auto& c : cases) {
-        pauses.clear();
-        int attempts = 0;
-        bool ok = retry_while([](DWORD err) { return err == HELD; }, [&] {
-            SetLastError(++attempts <= c.held_failures ? HELD : OTHER);
-            return attempts > c.held_failures && c.then_succeeds;
-        });
-        EXPECT_EQ(ok, c.then_succeeds);
-        if (!ok) {
-            EXPECT_EQ(GetLastError(), attempts > c.held_failures ? OTHER : HELD);
-        }
-        EXPECT_EQ(static_cast<size_t>(attempts), pauses.size() + 1);
-        if (c.held_failures < 1000) {
-            EXPECT_EQ(pauses.size(), c.pauses);
-        } else {
-            EXPECT_EQ(std::accumulate(pauses.begin(), pauses.end(), DWORD{0}), SHARING_RETRY_BUDGET_MS);
-            EXPECT_EQ(*std::max_element(pauses.begin(), pauses.end()), SHARING_RETRY_LONGEST_MS);
-        }
-        // They double from the first up to the longest; the budget may cut the last short.
-        DWORD expected = SHARING_RETRY_FIRST_MS;
-        for (size_t i = 0; i < pauses.size(); ++i, expected = std::min(2 * expected, SHARING_RETRY_LONGEST_MS)) {
-            if (c.held_failures < 1000 || i + 1 < pauses.size()) {
-                EXPECT_EQ(pauses[i], expected) << i;
-            }
-        }
-    }
-    sys = real;
 }
 
 }  // namespace
