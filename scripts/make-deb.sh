@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package OUTDIR/dl2torrent_VERSION_ARCH.deb from an
-# installed tree (bin/dl2torrent, share/man/man1/dl2torrent.1, the desktop
-# entry in share/applications and the icon in share/icons), and leaves
-# its files unpacked beside it in OUTDIR/dl2torrent_VERSION_ARCH/. The
+# Builds the Debian package OUTDIR/dl2torrent_VERSION_ARCH.deb from a tree
+# that cmake --install made, and leaves its files unpacked beside it in
+# OUTDIR/dl2torrent_VERSION_ARCH/; doc/releasing.md says what it holds. The
 # package is the same bit for bit on every build: every time is
 # SOURCE_DATE_EPOCH, every owner root, the members in name order.
 # MAINTAINER, "Name <address>", is the package's maintainer, also in its
@@ -18,12 +17,33 @@ pkg=$out/$name
 doc=$pkg/usr/share/doc/dl2torrent
 umask 022
 
-# The package's version must have an entry at the top of the changelog.
-logged=$(sed -n '1s/^dl2torrent (\([^)]*\)).*/\1/p' packaging/debian/changelog)
-if [ "$logged" != "$version" ]; then
-    echo "make-deb: packaging/debian/changelog begins with '$logged', not $version" >&2
-    exit 1
-fi
+# The package's changelog, in Debian's form, from CHANGELOG.md (whose
+# newest entry is of the project's version: CMakeLists.txt sees to it): an
+# entry for each "## VERSION - YYYY-MM-DD", its items without Markdown's
+# backticks, wrapped within 76 columns, signed by the maintainer.
+debian_changelog() {
+    MAINTAINER=$maintainer LC_ALL=C awk '
+        function flush(    n, words, i, line) {
+            n = split(item, words, " ")
+            for (i = 1; i <= n; i++) {
+                if (i == 1 || length(line) + length(words[i]) >= 76) { if (i > 1) print line; line = i == 1 ? "  *" : "   " }
+                line = line " " words[i]
+            }
+            if (n) print line
+            item = ""
+        }
+        function sign(    command, stamp) {
+            flush()
+            command = "date -u -d " date " \"+%a, %d %b %Y %H:%M:%S +0000\""
+            command | getline stamp
+            close(command)
+            print "\n -- " ENVIRON["MAINTAINER"] "  " stamp
+        }
+        /^## / { if (version) { sign(); print "" } version = $2; date = $4; print "dl2torrent (" version ") unstable; urgency=medium\n"; next }
+        /^- / && version { flush(); item = substr($0, 3); next }
+        /^[^ #]/ && item { item = item " " $0 }
+        END { if (version) sign() }' CHANGELOG.md | tr -d '`'
+}
 
 # The machine-readable copyright file, from LICENSE: its notice and its text.
 copyright() {
@@ -41,7 +61,7 @@ gzip -9 -n < "$tree/share/man/man1/dl2torrent.1" > "$pkg/usr/share/man/man1/dl2t
 copyright > "$doc/copyright"
 # sed's replacement: the maintainer with its own & and / and \ kept as they are.
 maintainer_text=$(printf '%s' "$maintainer" | sed 's/[&/\]/\\&/g')
-sed "s/@MAINTAINER@/$maintainer_text/" packaging/debian/changelog | gzip -9 -n > "$doc/changelog.gz"
+debian_changelog | gzip -9 -n > "$doc/changelog.gz"
 cp packaging/debian/lintian-overrides "$pkg/usr/share/lintian/overrides/dl2torrent"
 # The desktop's caches of entries and icons are brought up to date by the
 # triggers of desktop-file-utils and the icon themes, so no maintainer script.
