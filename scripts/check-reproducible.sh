@@ -6,34 +6,14 @@
 # packages and zip, and the programs they hold) and the programs as linked
 # (the macOS ones before llvm-lipo joins them). On a difference it names the
 # file and where it lies: the byte offset, for a program the section or
-# header field, for an archive the entries. The commit is HEAD, or, when
-# the working tree differs from it, a commit of the working tree as it is,
-# which no branch, index or stash gets to see.
+# header field, for an archive the entries. What is built is the working
+# tree as it is (scripts/commit-to-build.sh).
 # Usage: scripts/check-reproducible.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scratch=$(mkdir -p build/repro && cd build/repro && pwd)
 
-# HEAD, or a commit on top of it of every file not ignored, as it is now,
-# with HEAD's date and committer, so that the release is made the same way.
-snapshot() {
-    if git diff --quiet HEAD -- && [ -z "$(git ls-files --others --exclude-standard)" ]; then
-        git rev-parse HEAD
-        return
-    fi
-    local index tree
-    index=$(mktemp)
-    GIT_INDEX_FILE=$index git read-tree HEAD
-    GIT_INDEX_FILE=$index git add -A
-    tree=$(GIT_INDEX_FILE=$index git write-tree)
-    rm -f "$index"
-    GIT_AUTHOR_NAME=$(git log -1 --format=%an) GIT_AUTHOR_EMAIL=$(git log -1 --format=%ae) \
-        GIT_AUTHOR_DATE=$(git log -1 --format=%aI) GIT_COMMITTER_NAME=$(git log -1 --format=%cn) \
-        GIT_COMMITTER_EMAIL=$(git log -1 --format=%ce) GIT_COMMITTER_DATE=$(git log -1 --format=%cI) \
-        git commit-tree "$tree" -p HEAD -m "the working tree, for scripts/check-reproducible.sh"
-}
-
-commit=$(snapshot)
+commit=$(bash scripts/commit-to-build.sh)
 first=$PWD/build/release
 second=$scratch/second-build/out
 rm -rf "$first" "$scratch"/*
@@ -81,17 +61,18 @@ explain() {
     how=$(cmp "$1" "$2" 2>&1 || true)
     echo "reproducible: $3 differs: $how" >&2
     at=$(sed -n 's/.*differ: byte \([0-9]*\).*/\1/p' <<< "$how")
+    # A program: a build path it holds.
+    [[ $3 != *.exe && $3 != *dl2torrent ]] ||
+        strings -a "$1" | grep -F -m 3 -e "$first" -e "$scratch" | sed 's/^/  holds its build path: /' >&2 || true
     case $3 in
     # A macOS program: the load commands of each part that differ (LC_UUID,
-    # the signature's size and place), and a build path it holds.
+    # the signature's size and place).
     *-macOS/bin/dl2torrent | macos-*/dl2torrent)
-        strings -a "$1" | grep -F -m 3 -e "$first" -e "$scratch" | sed 's/^/  holds its build path: /' >&2 || true
         diff <(llvm-objdump-14 --macho --private-headers --arch=all "$1" | tail -n +2) \
             <(llvm-objdump-14 --macho --private-headers --arch=all "$2" | tail -n +2) | grep '^[<>]' | head -n 10 >&2 || true
         ;;
     *.exe | dl2torrent | */dl2torrent)
         [ -n "$at" ] && echo "  byte offset $((at - 1)) is in $(section_at "$1" $((at - 1)))" >&2
-        strings -a "$1" | grep -F -m 3 -e "$first" -e "$scratch" | sed 's/^/  holds its build path: /' >&2 || true
         # The header fields that differ (objdump's first lines name the file).
         diff <($(objdump_for "$1") -p "$1" | tail -n +3) <($(objdump_for "$1") -p "$2" | tail -n +3) |
             grep '^[<>]' | head -n 10 >&2 || true

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Mutation testing: how many small faults put into src/ the native suite catches.
 
-    python3 scripts/mutate.py [--n 40] [--seed 1] [--commit HEAD] [--keep]
+    python3 scripts/mutate.py [--n 40] [--seed 1] [--commit REV] [--keep]
 
-It unpacks the commit (git archive) into build/mutate/, builds it once with
+It unpacks a commit (git archive) into build/mutate/: REV, or else the
+working tree as it is (scripts/commit-to-build.sh). It builds it once with
 the dev preset, and runs every test once to know the suite passes and how
 long it takes. Then it picks --n mutants at random (--seed makes the pick
 repeatable): one operator applied at one place of a line of src/ that the
@@ -108,7 +109,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--n", type=int, default=40, help="how many mutants (default 40)")
     parser.add_argument("--seed", type=int, default=1, help="the random pick (default 1)")
-    parser.add_argument("--commit", default="HEAD", help="what to mutate (default HEAD)")
+    parser.add_argument("--commit", help="what to mutate (default: the working tree as it is)")
     parser.add_argument("--keep", action="store_true", help="leave build/mutate/ behind")
     args = parser.parse_args()
 
@@ -116,8 +117,8 @@ def main():
     tree = os.path.join(scratch, "source")
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(tree)
-    commit = subprocess.run(["git", "rev-parse", "--short", args.commit + "^{commit}"], cwd=ROOT, check=True,
-                            capture_output=True, text=True).stdout.strip()
+    commit = subprocess.run(["bash", "scripts/commit-to-build.sh"] + ([args.commit] if args.commit else []), cwd=ROOT,
+                            check=True, capture_output=True, text=True).stdout.strip()[:12]
     archive = subprocess.run(["git", "archive", commit], cwd=ROOT, check=True, capture_output=True).stdout
     subprocess.run(["tar", "-xf", "-", "-C", tree], input=archive, check=True)
     build = os.path.join(tree, "build", "dev")

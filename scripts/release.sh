@@ -1,26 +1,18 @@
 #!/usr/bin/env bash
-# Builds the release packages, bit for bit the same wherever and whenever the
-# same commit is built, in OUTDIR (default build/release):
-#   dl2torrent-VERSION-Linux-x86_64.tar.gz, dl2torrent-VERSION-Linux-aarch64.tar.gz
-#                                  static Linux programs, for any distribution
-#   dl2torrent_VERSION_amd64.deb, dl2torrent_VERSION_arm64.deb
-#                                  the same programs, for Debian and Ubuntu
-#   dl2torrent-VERSION-win64.zip   the Windows program
-#   dl2torrent-VERSION-macOS.tar.gz
-#                                  one universal program for Apple silicon and
-#                                  Intel Macs, macOS 11 or later
-# Each package also lies unpacked in OUTDIR, in a folder of its own name,
-# and SHA256SUMS lists the packages and the stripped programs they hold.
+# Builds the release packages that doc/releasing.md lists, bit for bit the
+# same wherever and whenever the same commit is built, in OUTDIR (default
+# build/release). Each package also lies unpacked in OUTDIR, in a folder of
+# its own name, and SHA256SUMS lists the packages and the stripped programs
+# they hold.
 # Usage: scripts/release.sh [--commit REV] [OUTDIR]
 #
 # What is built is what a commit holds, as `git archive` gives it, unpacked
-# in OUTDIR/source: HEAD, when the working tree has no uncommitted changes
-# to tracked files (the release would not hold them), or commit REV as it
-# is. Every time stamp is SOURCE_DATE_EPOCH, by default that commit's time.
+# in OUTDIR/source: REV, or HEAD when the working tree holds nothing else
+# (scripts/commit-to-build.sh --no-snapshot). Every time stamp is
+# SOURCE_DATE_EPOCH, by default that commit's time.
 # The Debian packages' maintainer is DEBFULLNAME <DEBEMAIL> when both are
 # set, as for Debian's own tools, else the commit's committer.
-# The archives are made here rather than by cpack, whose archives (CMake
-# 3.25) take the times, owners and order of the files as they lie on disk.
+# The archives are made here, not by cpack (doc/releasing.md says why).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 commit=
@@ -34,15 +26,10 @@ if [ "$(uname -s)-$(uname -m)" != Linux-x86_64 ]; then
     echo "release.sh: release packages are built on x86-64 Linux" >&2
     exit 1
 fi
-if [ -z "$commit" ]; then
-    if ! git diff --quiet HEAD --; then
-        echo "release.sh: the working tree has uncommitted changes to tracked files, which a release of HEAD" >&2
-        echo "would not hold (git status lists them): commit or stash them first" >&2
-        exit 1
-    fi
-    commit=HEAD
-fi
-commit=$(git rev-parse --verify "$commit^{commit}")
+commit=$(bash scripts/commit-to-build.sh --no-snapshot ${commit:+"$commit"}) || {
+    echo "release.sh: a release is of a commit; see above" >&2
+    exit 1
+}
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct "$commit")
 fi

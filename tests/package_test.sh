@@ -7,18 +7,14 @@
 # - lintian reports no error and no warning in either Debian package;
 # - the amd64 package installs with dpkg into a scratch root, where its
 #   program runs and man finds its page, and its removal leaves nothing;
-# - release.sh refuses a working tree with uncommitted changes.
+# - release.sh refuses a working tree with changes that HEAD does not hold;
+# - --help names the manual that the Windows zip holds.
 # Usage: tests/package_test.sh OUTDIR
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 out=${1:?usage: tests/package_test.sh OUTDIR}
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/native/CMakeCache.txt")
-failures=0
-
-fail() {
-    echo "FAILED: $*"
-    failures=$((failures + 1))
-}
+source tests/checks.sh
 
 # The program of build $1, stripped with $2, is the one in tree $3 of $out,
 # and the Debian package of architecture $4 holds it too.
@@ -97,10 +93,14 @@ refuses_changes() {
     clone=$(mktemp -d)
     git clone -q . "$clone" && echo changed >> "$clone/README.md"
     found=$(bash "$clone/scripts/release.sh" "$clone/out" 2>&1) && fail "release.sh built from a changed working tree"
-    grep -q 'uncommitted changes to tracked files' <<< "$found" || fail "release.sh on a changed working tree: $found"
+    grep -q 'holds changes that HEAD does not' <<< "$found" || fail "release.sh on a changed working tree: $found"
     [ ! -e "$clone/out/source" ] || fail "release.sh began a build from a changed working tree"
     rm -rf "$clone"
 }
+
+# --help names the manual that the Windows zip holds.
+manual=$(build/native/dl2torrent --help | sed -n 's/.*(on Windows: \([^ ]*\) beside the .exe).*/\1/p')
+[ -n "$manual" ] && [ -f "$out/dl2torrent-$version-win64/$manual" ] || fail "--help names '$manual', not in the Windows zip"
 
 same_program native strip "dl2torrent-$version-Linux-x86_64" amd64
 same_program arm64 aarch64-linux-gnu-strip "dl2torrent-$version-Linux-aarch64" arm64
