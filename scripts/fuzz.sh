@@ -26,21 +26,23 @@ cat "$fixtures"/hello32.exe "$fixtures"/sample.torrent > "$corpus"/pe32-appended
 cat "$fixtures"/hello64.exe "$fixtures"/sample.torrent > "$corpus"/pe64-appended.exe
 cp tests/fuzz/regressions/* "$corpus"/ 2> /dev/null || true
 
-# Trailer files: "PSER" and a little-endian back offset after the payload.
-trailer() { printf 'PSER'; printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $(($1 >> 8 & 255)))\\x$(printf %02x $(($1 >> 16 & 255)))\\x$(printf %02x $(($1 >> 24 & 255)))"; }
-{ cat "$fixtures"/sample.torrent; trailer $((-308 & 0xFFFFFFFF)); } > "$corpus"/trailer-only
-{ head -c 100 "$fixtures"/hello64.exe; cat "$fixtures"/sample.torrent; trailer $((-308 & 0xFFFFFFFF)); } > "$corpus"/trailer-after-header
-{ cat "$fixtures"/hello64.exe "$fixtures"/sample.torrent; trailer $((-308 & 0xFFFFFFFF)); } > "$corpus"/trailer-in-overlay
+# Trailer files: "PSER" and the back offset $1, little-endian.
+trailer() { printf "PSER$(printf '\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"; }
+# The file $1 and the trailer that names it, right after it.
+with_trailer() { cat "$1" && trailer "-$(wc -c < "$1")"; }
+with_trailer "$fixtures"/sample.torrent > "$corpus"/trailer-only
+{ head -c 100 "$fixtures"/hello64.exe; with_trailer "$fixtures"/sample.torrent; } > "$corpus"/trailer-after-header
+{ cat "$fixtures"/hello64.exe; with_trailer "$fixtures"/sample.torrent; } > "$corpus"/trailer-in-appended-data
 { head -c 40 /dev/zero; trailer 0; } > "$corpus"/trailer-back-zero
-trailer $((-1 & 0xFFFFFFFF)) > "$corpus"/trailer-whole-file
+trailer -1 > "$corpus"/trailer-whole-file
 # Trailers straddling the edge between two of the target's small blocks
 # (40 bytes, with 7 bytes of overlap), and a stray magic whose payload
 # would start 2 GiB away, above a real trailer.
 for tail in 3 4 30 37; do
-    { head -c 90 /dev/zero | tr '\0' 'P'; trailer $((-50 & 0xFFFFFFFF)); head -c "$tail" /dev/zero; } \
+    { head -c 90 /dev/zero | tr '\0' 'P'; trailer -50; head -c "$tail" /dev/zero; } \
         > "$corpus/trailer-block-edge-$tail"
 done
-{ printf x; cat "$fixtures"/mktorrent.torrent; trailer $((-348 & 0xFFFFFFFF)); printf 'PSER\xf0\xff\xff\x7f'; } \
+{ printf x; with_trailer "$fixtures"/mktorrent.torrent; printf 'PSER\xf0\xff\xff\x7f'; } \
     > "$corpus"/trailer-under-stray-magic
 
 echo "== fuzz: locator and torrent check against the plain model for ${seconds} s"
