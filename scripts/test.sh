@@ -37,27 +37,9 @@ wanted() { [[ " ${named[*]} " == *" $1 "* ]]; }
 if [ -z "${DL2TORRENT_TEST_RUN:-}" ]; then
     DL2TORRENT_TEST_RUN="$$.$(date +%s%N)" exec bash "$0" "$@"
 fi
-# The processes that carry the mark, but this shell.
-marked() {
-    grep -lzxF "DL2TORRENT_TEST_RUN=$DL2TORRENT_TEST_RUN" /proc/[0-9]*/environ 2> /dev/null | cut -d/ -f3 |
-        grep -vx "$$" || true
-}
-# Ends every marked process but this shell: with SIGTERM, which lets a test
-# clean up after itself, then, what is left after 5 s, with SIGKILL.
-end_everything() {
-    local pids tries
-    pids=$(marked)
-    [ -n "$pids" ] || return 0
-    # shellcheck disable=SC2086
-    kill $pids 2> /dev/null || true
-    for ((tries = 0; tries < 50; tries++)); do
-        sleep 0.1
-        pids=$(marked)
-        [ -n "$pids" ] || return 0
-    done
-    # shellcheck disable=SC2086
-    kill -KILL $pids 2> /dev/null || true
-}
+source scripts/marked.sh
+# Ends every marked process but this shell.
+end_everything() { end_marked "DL2TORRENT_TEST_RUN=$DL2TORRENT_TEST_RUN"; }
 trap end_everything EXIT
 trap 'echo "== interrupted" >&2; exit 130' INT
 trap 'exit 143' TERM HUP

@@ -21,14 +21,9 @@ if [ $# -ne 1 ] || [ ! -x "$1" ]; then
 fi
 program=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 scratch=$(mktemp -d)
-failures=0
+source tests/checks.sh
 # How long to wait for a window, a process or a file before failing.
 patience=60
-
-fail() {
-    echo "FAILED: $*"
-    failures=$((failures + 1))
-}
 
 # Every process started here carries this variable (and, for a launch, the
 # launch's name in DL2TORRENT_DESKTOP_LAUNCH), so that the test finds them,
@@ -36,36 +31,19 @@ fail() {
 # the torrent client, a bus that a library started on its own.
 mark=DL2TORRENT_DESKTOP_TEST=$scratch
 
-# The processes started here (by launch $2, when given) whose command is $1
-# (any, when empty) and that have not ended: their IDs, one a line.
-ours() {
-    local environ dir argv0
-    while IFS= read -r environ; do
-        dir=${environ%/environ}
-        [ -z "${2:-}" ] || grep -qzxF "DL2TORRENT_DESKTOP_LAUNCH=$2" "$environ" 2> /dev/null || continue
-        IFS= read -r -d '' argv0 2> /dev/null < "$dir/cmdline" || continue
-        [ -z "$1" ] || [ "${argv0##*/}" = "$1" ] || continue
-        echo "${dir#/proc/}"
-    done < <(grep -lzxF "$mark" /proc/[0-9]*/environ 2> /dev/null)
-}
+source scripts/marked.sh
 
-# Ends every process started here: asked first, then forced.
-end_ours() {
-    local pids
-    pids=$(ours "")
-    [ -z "$pids" ] && return
-    # shellcheck disable=SC2086 # one ID a word
-    kill $pids 2> /dev/null
-    for _ in $(seq 50); do
-        [ -z "$(ours "")" ] && break
-        sleep 0.1
+# The processes started by launch $2 whose command is $1 and that have not
+# ended: their IDs, one a line.
+ours() {
+    local pid argv0
+    for pid in $(marked "$mark"); do
+        grep -qzxF "DL2TORRENT_DESKTOP_LAUNCH=$2" "/proc/$pid/environ" 2> /dev/null || continue
+        IFS= read -r -d '' argv0 2> /dev/null < "/proc/$pid/cmdline" || continue
+        [ "${argv0##*/}" != "$1" ] || echo "$pid"
     done
-    pids=$(ours "")
-    # shellcheck disable=SC2086
-    [ -z "$pids" ] || kill -KILL $pids 2> /dev/null
-    wait 2> /dev/null
 }
-trap 'end_ours; rm -rf "$scratch"' EXIT
+trap 'end_marked "$mark"; wait 2> /dev/null; rm -rf "$scratch"' EXIT
 trap 'exit 130' INT TERM HUP
 
 # Waits until command $2... succeeds, for $patience seconds at most; else
@@ -117,10 +95,7 @@ EOF
 # the test runs.
 bin=$scratch/bin
 mkdir -p "$bin"
-IFS=: read -ra entries <<< "$PATH"
-for entry in "${entries[@]}"; do
-    [ -d "$entry" ] && ln -s "$entry"/* "$bin"/ 2> /dev/null
-done
+link_commands "$bin"
 for name in xdg-terminal-exec kgx ptyxis gnome-terminal mate-terminal xfce4-terminal tilix konsole nxterm \
     color-xterm rxvt dtterm dl2torrent; do
     rm -f "${bin:?}/$name"

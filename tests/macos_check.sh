@@ -10,12 +10,7 @@
 # Usage: tests/macos_check.sh PROGRAM
 set -uo pipefail
 program=${1:?usage: tests/macos_check.sh PROGRAM}
-failures=0
-
-fail() {
-    echo "FAILED: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/checks.sh"
 
 # The load commands of part $1.
 headers() { llvm-objdump-14 --macho --private-headers --arch="$1" "$program"; }

@@ -4,8 +4,6 @@
 #include <filesystem>
 #include <future>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "platform_expect.h"
 #include "support.h"

@@ -24,7 +24,7 @@ protected:
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 TEST_F(TorrentCheckTest, HandMadeCases) {
-    const auto COMPLETE = TorrentCheck::FOUND, NOT = TorrentCheck::NOTHING,
+    const auto FOUND = TorrentCheck::FOUND, NOTHING = TorrentCheck::NOTHING,
                INCOMPLETE = TorrentCheck::INCOMPLETE;
     std::string deep = "d4:infod1:a" + std::string(126, 'l') + std::string(126, 'e') + "ee";
     std::string deeper = "d4:infod1:a" + std::string(127, 'l') + std::string(127, 'e') + "ee";
@@ -34,30 +34,30 @@ TEST_F(TorrentCheckTest, HandMadeCases) {
         std::string payload;
         TorrentCheck::Kind kind;
     } cases[] = {
-        {"the smallest torrent", "d4:infodee", COMPLETE},
-        {"keys need not be sorted", "d1:zi-12e4:infod1:ai1ee1:a0:e", COMPLETE},
-        {"nested lists and dictionaries", "d4:infod5:filesld6:lengthi5e4:pathl1:aeeeee", COMPLETE},
-        {"a length with leading zeros", "d004:infodee", COMPLETE},
-        {"a string longer than one read", long_string, COMPLETE},
-        {"nested as deep as allowed", deep, COMPLETE},
-        {"nested deeper", deeper, NOT},
-        {"no info", "d1:ai1ee", NOT},
-        {"info that is no dictionary", "d4:infoi1ee", NOT},
-        {"info only inside another dictionary", "d1:ad4:infodeee", NOT},
-        {"a list, not a dictionary", "l4:infodee", NOT},
-        {"text", "hello world", NOT},
-        {"a zero byte first", std::string(1, '\0'), NOT},
-        {"a zero byte where a key belongs", std::string("d4:infod\0ee", 11), NOT},
-        {"a zero byte inside a four-byte key", std::string("d4:inf\0", 7) + "0:4:infodee", COMPLETE},
-        {"a zero byte where an integer ends", std::string("d4:infod1:ai1\0ee", 16), NOT},
-        {"a zero byte where its digits belong", std::string("d4:infod1:ai\0ee", 15), NOT},
-        {"a key that is no string", "di1e4:infodee", NOT},
-        {"a key without its value", "d4:infoe", NOT},
-        {"an integer without digits", "d4:infod1:ai-eee", NOT},
-        {"an integer with a stray byte", "d4:infod1:ai1xeee", NOT},
-        {"a length of 11 digits", "d4:infod1:a00000000001:xee", NOT},
-        {"a length beyond any file", "d4:infod1:a2147483648:xee", NOT},
-        {"an integer with every digit", "d4:infod1:ai-1234567890ee1:b0:e", COMPLETE},
+        {"the smallest torrent", "d4:infodee", FOUND},
+        {"keys need not be sorted", "d1:zi-12e4:infod1:ai1ee1:a0:e", FOUND},
+        {"nested lists and dictionaries", "d4:infod5:filesld6:lengthi5e4:pathl1:aeeeee", FOUND},
+        {"a length with leading zeros", "d004:infodee", FOUND},
+        {"a string longer than one read", long_string, FOUND},
+        {"nested as deep as allowed", deep, FOUND},
+        {"nested deeper", deeper, NOTHING},
+        {"no info", "d1:ai1ee", NOTHING},
+        {"info that is no dictionary", "d4:infoi1ee", NOTHING},
+        {"info only inside another dictionary", "d1:ad4:infodeee", NOTHING},
+        {"a list, not a dictionary", "l4:infodee", NOTHING},
+        {"text", "hello world", NOTHING},
+        {"a zero byte first", std::string(1, '\0'), NOTHING},
+        {"a zero byte where a key belongs", std::string("d4:infod\0ee", 11), NOTHING},
+        {"a zero byte inside a four-byte key", std::string("d4:inf\0", 7) + "0:4:infodee", FOUND},
+        {"a zero byte where an integer ends", std::string("d4:infod1:ai1\0ee", 16), NOTHING},
+        {"a zero byte where its digits belong", std::string("d4:infod1:ai\0ee", 15), NOTHING},
+        {"a key that is no string", "di1e4:infodee", NOTHING},
+        {"a key without its value", "d4:infoe", NOTHING},
+        {"an integer without digits", "d4:infod1:ai-eee", NOTHING},
+        {"an integer with a stray byte", "d4:infod1:ai1xeee", NOTHING},
+        {"a length of 11 digits", "d4:infod1:a00000000001:xee", NOTHING},
+        {"a length beyond any file", "d4:infod1:a2147483648:xee", NOTHING},
+        {"an integer with every digit", "d4:infod1:ai-1234567890ee1:b0:e", FOUND},
         {"the longest length there can be", "d4:infod1:a2147483647:xee", INCOMPLETE},
         {"cut after an integer's i", "d4:infod1:ai", INCOMPLETE},
         {"cut inside an integer", "d4:infod1:ai12", INCOMPLETE},
@@ -65,14 +65,14 @@ TEST_F(TorrentCheckTest, HandMadeCases) {
         {"a string that runs out", "d4:infod1:a9:abc", INCOMPLETE},
         {"cut after a value", "d4:infod1:ai1e", INCOMPLETE},
         {"cut after a key", "d4:infod1:a", INCOMPLETE},
-        {"a list cut short", "l4:info", NOT},
+        {"a list cut short", "l4:info", NOTHING},
         {"only the first byte", "d", INCOMPLETE},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TorrentCheck got = check(text(c.payload));
         EXPECT_EQ(got.kind, c.kind);
-        EXPECT_EQ(got.length, c.kind == COMPLETE ? c.payload.size() : 0);
+        EXPECT_EQ(got.length, c.kind == FOUND ? c.payload.size() : 0);
     }
 }
 
