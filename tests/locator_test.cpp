@@ -1,3 +1,5 @@
+// The locator on hand-made inputs and real images: the trailer search at every
+// block edge with each filter set, the PE rules and their extremes.
 #include <algorithm>
 #include <cstring>
 #include <optional>

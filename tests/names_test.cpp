@@ -1,3 +1,5 @@
+// Names: the output derived from the input, the input from the pattern, and
+// the newest of the matches.
 #include <algorithm>
 #include <filesystem>
 

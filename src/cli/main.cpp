@@ -1,3 +1,4 @@
+// The program entry: sets the process up for the run and returns its exit status.
 #include "platform.h"
 #include "run.h"
 
