@@ -33,6 +33,9 @@ protected:
         TorrentCheck model = model_check(data, expected.offset, expected.length);
         EXPECT_EQ(check.kind, model.kind) << what;
         EXPECT_EQ(check.length, model.length) << what;
+        if (check.kind == TorrentCheck::FOUND) {
+            EXPECT_EQ(check.info.offset, model.info.offset) << what;
+        }
     }
 };
 

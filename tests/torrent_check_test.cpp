@@ -17,6 +17,10 @@ protected:
         TorrentCheck model = model_check(file, where.offset, where.length);
         EXPECT_EQ(real.kind, model.kind) << "the model disagrees";
         EXPECT_EQ(real.length, model.length) << "the model disagrees";
+        if (real.kind == TorrentCheck::FOUND) {
+            EXPECT_EQ(real.info.offset, model.info.offset) << "the model disagrees";
+            EXPECT_EQ(real.info.length, model.info.length) << "the model disagrees";
+        }
         return real;
     }
 };
@@ -73,6 +77,27 @@ TEST_F(TorrentCheckTest, HandMadeCases) {
         TorrentCheck got = check(text(c.payload));
         EXPECT_EQ(got.kind, c.kind);
         EXPECT_EQ(got.length, c.kind == FOUND ? c.payload.size() : 0);
+    }
+}
+
+// The info-hash is of the "info" dictionary's bytes as they stand: the
+// first such dictionary of the outer one, nested ones and values not
+// counted. Places are in the file, 7 bytes before the payload.
+TEST_F(TorrentCheckTest, TheInfoDictionarysPlace) {
+    const struct {
+        const char* payload;
+        uint32_t offset, length;
+    } cases[] = {
+        {"d4:infod1:ai1ee1:xi2ee", 14, 8},
+        {"d1:x4:info4:infodee", 23, 2},
+        {"d4:infoi1e4:infod4:infod1:ai1eeee", 23, 16},
+        {"d4:infod1:ai1ee4:infod1:bi2eee", 14, 8},
+    };
+    for (const auto& c : cases) {
+        TorrentCheck got = check(text(c.payload));
+        ASSERT_EQ(got.kind, TorrentCheck::FOUND) << c.payload;
+        EXPECT_EQ(got.info.offset, c.offset) << c.payload;
+        EXPECT_EQ(got.info.length, c.length) << c.payload;
     }
 }
 

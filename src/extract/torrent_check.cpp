@@ -64,6 +64,10 @@ public:
     }
     // True when the outer dictionary's "info" holds a dictionary.
     bool has_info() const { return has_info_; }
+    // Where the first such dictionary lies, once read to its end.
+    PayloadLocation info() const {
+        return {static_cast<uint32_t>(info_start_), static_cast<uint32_t>(info_end_ - info_start_)};
+    }
 
 private:
     Step next();
@@ -86,6 +90,8 @@ private:
     uint32_t depth_ = 0;
     bool info_next_ = false;  // the outer dictionary's key just read was "info"
     bool has_info_ = false;
+    uint32_t info_depth_ = 0;  // while the first "info" dictionary is open: the depth inside it
+    uint64_t info_start_ = 0, info_end_ = 0;
 };
 
 Step Parser::next() {
@@ -94,6 +100,10 @@ Step Parser::next() {
     Frame& top = stack_[depth_ - 1];
     if (c == 'e' && top != DICT_VALUE) {
         in_.take();
+        if (depth_ == info_depth_) {
+            info_end_ = in_.position();
+            info_depth_ = 0;
+        }
         return --depth_ == 0 ? Step::END : Step::MORE;
     }
     if (top == DICT_KEY) {
@@ -112,7 +122,11 @@ Step Parser::value() {
     if (c >= '0' && c <= '9') return string(nullptr);
     if (c == 'l') return push(LIST);
     if (c != 'd') return Step::MALFORMED;
-    has_info_ = has_info_ || is_info;
+    if (is_info && !has_info_) {
+        has_info_ = true;
+        info_start_ = in_.position();
+        info_depth_ = depth_ + 1;
+    }
     return push(DICT_KEY);
 }
 
@@ -161,11 +175,11 @@ Step Parser::string(bool* is_info) {
     return Step::MORE;
 }
 
-constexpr TorrentCheck INCOMPLETE_TORRENT = {TorrentCheck::INCOMPLETE, 0, NO_ERROR};
-constexpr TorrentCheck NO_TORRENT = {TorrentCheck::NOTHING, 0, NO_ERROR};
-
-// The check's answer: its kind, with the torrent's length or the read's error.
-TorrentCheck answer(TorrentCheck::Kind kind, uint32_t length, DWORD error) { return {kind, length, error}; }
+// The check's answer: its kind, and the torrent's length and the place of
+// its "info" dictionary, or the read's error.
+TorrentCheck answer(TorrentCheck::Kind kind, uint32_t length, DWORD error, PayloadLocation info = {0, 0}) {
+    return {kind, length, error, info};
+}
 
 }  // namespace
 
@@ -174,8 +188,9 @@ TorrentCheck check_torrent(HANDLE handle, PayloadLocation where) {
     Cursor cursor(input, where.offset, uint64_t{where.offset} + where.length);
     Parser parser(cursor);
     Step step = parser.run();
-    if (input.error() != NO_ERROR) return answer(TorrentCheck::READ_FAILED, NO_TORRENT.length, input.error());
-    if (step == Step::SHORT) return INCOMPLETE_TORRENT;
-    if (step == Step::MALFORMED || !parser.has_info()) return NO_TORRENT;
-    return answer(TorrentCheck::FOUND, static_cast<uint32_t>(cursor.position() - where.offset), NO_ERROR);
+    if (input.error() != NO_ERROR) return answer(TorrentCheck::READ_FAILED, 0, input.error());
+    if (step == Step::SHORT) return answer(TorrentCheck::INCOMPLETE, 0, NO_ERROR);
+    if (step == Step::MALFORMED || !parser.has_info()) return answer(TorrentCheck::NOTHING, 0, NO_ERROR);
+    return answer(TorrentCheck::FOUND, static_cast<uint32_t>(cursor.position() - where.offset), NO_ERROR,
+                  parser.info());
 }

@@ -26,6 +26,9 @@ struct TorrentCheck {
     } kind;
     uint32_t length;  // when FOUND
     DWORD error;      // when READ_FAILED: the failed call's system error code
+    // When FOUND: where in the input the outer dictionary's first "info"
+    // dictionary lies, the bytes whose hash names the torrent.
+    PayloadLocation info;
 };
 
 // Checks the payload at `where` in the open input, without allocating.

@@ -20,9 +20,12 @@ constexpr uint32_t SMALL_BLOCK = 40;
 void check_torrent_against_model(HANDLE input, const std::vector<unsigned char>& data, PayloadLocation where) {
     TorrentCheck expected = model_check(data, where.offset, where.length);
     TorrentCheck actual = check_torrent(input, where);
-    if (actual.kind != expected.kind || actual.length != expected.length) {
-        std::fprintf(stderr, "torrent check {%d, 0x%x} but model {%d, 0x%x} at 0x%x len 0x%x\n", actual.kind,
-                     actual.length, expected.kind, expected.length, where.offset, where.length);
+    bool same_info = actual.kind != TorrentCheck::FOUND ||
+                     (actual.info.offset == expected.info.offset && actual.info.length == expected.info.length);
+    if (actual.kind != expected.kind || actual.length != expected.length || !same_info) {
+        std::fprintf(stderr, "torrent check {%d, 0x%x, info at 0x%x len 0x%x} but model {%d, 0x%x, 0x%x, 0x%x} at 0x%x len 0x%x\n",
+                     actual.kind, actual.length, actual.info.offset, actual.info.length, expected.kind, expected.length,
+                     expected.info.offset, expected.info.length, where.offset, where.length);
         std::abort();
     }
 }

@@ -90,7 +90,7 @@ PayloadLocation model_pe(const Data& d) {
 
 // Recursive descent over one bencoded value at d[*pos], within `end`:
 // 1 when it is whole, 0 when malformed, -1 when the data ends inside it.
-int model_value(const Data& d, size_t* pos, size_t end, int depth, bool* info_dict, bool outer) {
+int model_value(const Data& d, size_t* pos, size_t end, int depth, PayloadLocation* info, bool outer) {
     auto digits = [&](size_t* n) {
         size_t first = *pos;
         while (*pos < end && d[*pos] >= '0' && d[*pos] <= '9') ++*pos;
@@ -132,14 +132,17 @@ int model_value(const Data& d, size_t* pos, size_t end, int depth, bool* info_di
         if (c == 'd') {
             if (d[*pos] < '0' || d[*pos] > '9') return 0;
             size_t key_start = *pos;
-            int key = model_value(d, pos, end, depth + 1, info_dict, false);
+            int key = model_value(d, pos, end, depth + 1, info, false);
             if (key != 1) return key;
             size_t content = std::find(d.begin() + key_start, d.begin() + *pos, ':') - d.begin() + 1;
             key_is_info = outer && *pos - content == 4 && std::memcmp(&d[content], "info", 4) == 0;
         }
-        if (key_is_info && *pos < end && d[*pos] == 'd') *info_dict = true;
-        int value = model_value(d, pos, end, depth + 1, info_dict, false);
+        size_t value_start = *pos;
+        int value = model_value(d, pos, end, depth + 1, info, false);
         if (value != 1) return value;
+        // The first "info" whose value is a dictionary.
+        if (key_is_info && d[value_start] == 'd' && info->length == 0)
+            *info = {static_cast<uint32_t>(value_start), static_cast<uint32_t>(*pos - value_start)};
     }
 }
 
@@ -163,12 +166,12 @@ PayloadLocation model_locate(const Data& data) {
 
 TorrentCheck model_check(const Data& data, uint32_t offset, uint32_t length) {
     size_t pos = offset, end = std::min<size_t>(data.size(), size_t{offset} + length);
-    if (pos < end && data[pos] != 'd') return {TorrentCheck::NOTHING, 0, NO_ERROR};
-    bool info = false;
+    if (pos < end && data[pos] != 'd') return {TorrentCheck::NOTHING, 0, NO_ERROR, {0, 0}};
+    PayloadLocation info = {0, 0};
     int whole = model_value(data, &pos, end, 0, &info, true);
-    if (whole < 0) return {TorrentCheck::INCOMPLETE, 0, NO_ERROR};
-    if (whole == 0 || !info) return {TorrentCheck::NOTHING, 0, NO_ERROR};
-    return {TorrentCheck::FOUND, static_cast<uint32_t>(pos - offset), NO_ERROR};
+    if (whole < 0) return {TorrentCheck::INCOMPLETE, 0, NO_ERROR, {0, 0}};
+    if (whole == 0 || info.length == 0) return {TorrentCheck::NOTHING, 0, NO_ERROR, {0, 0}};
+    return {TorrentCheck::FOUND, static_cast<uint32_t>(pos - offset), NO_ERROR, info};
 }
 
 HANDLE write_and_open(const Data& data, const char* scratch_file) {
