@@ -1,5 +1,6 @@
-// What the platform layer reports differently on Windows and on POSIX
-// systems, gathered in one table; the tests check the same behaviour on both.
+// What the platform layer reports differently on Windows, on POSIX systems
+// and on emscripten's (the page's, and Node's for the tests), gathered in
+// one table; the tests check the same behaviour on all.
 #pragma once
 
 #include <cstdint>
@@ -11,12 +12,16 @@ struct PlatformExpect {
     bool windows;
     DWORD error_is_directory;  // a directory opened, or replaced, as a file
     DWORD error_no_directory;  // a path through a directory that does not exist
+    bool signals;              // interruptions come as signals, which a hold blocks
+    bool working_directory_goes;  // the working directory can be deleted, and then has no name
 };
 
-#ifdef _WIN32
-constexpr PlatformExpect PLATFORM = {true, ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND};
+#if defined(_WIN32)
+constexpr PlatformExpect PLATFORM = {true, ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND, false, false};
+#elif defined(__EMSCRIPTEN__)
+constexpr PlatformExpect PLATFORM = {false, static_cast<DWORD>(EISDIR), static_cast<DWORD>(ENOENT), false, false};
 #else
-constexpr PlatformExpect PLATFORM = {false, static_cast<DWORD>(EISDIR), static_cast<DWORD>(ENOENT)};
+constexpr PlatformExpect PLATFORM = {false, static_cast<DWORD>(EISDIR), static_cast<DWORD>(ENOENT), true, true};
 #endif
 
 // Sets the file's last-write time to `ticks` of FILETIME (100 ns since

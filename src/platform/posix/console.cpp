@@ -1,26 +1,14 @@
-// Stands in for the Windows console: printing to standard output, and the
-// key wait after a failure, read from the controlling terminal one key at
-// a time without echo, as ReadConsoleInput reads key events.
+// Stands in for the Windows console of a run: the process set up for a
+// terminal and its pipes, and the key wait after a failure, read from the
+// controlling terminal one key at a time without echo, as ReadConsoleInput
+// reads key events.
 #include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdarg>
-#include <cstdio>
-
 #include "interrupt.h"
 #include "platform.h"
-
-// Output is best effort: a reader that went away (`| head -1`), a full
-// disk or a closed descriptor must not cost the save, so the result of
-// the write is not looked at.
-void console_print(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    vdprintf(STDOUT_FILENO, format, args);
-    va_end(args);
-}
 
 // A write to a pipe nobody reads fails with EPIPE, and one past the file
 // size limit (ulimit -f) with EFBIG, instead of killing the run: the save
