@@ -21,7 +21,7 @@ if [ "${1:-}" = --commit ]; then
     shift 2
 fi
 out=$(mkdir -p "${1:-build/release}" && cd "${1:-build/release}" && pwd)
-bash scripts/setup.sh base windows arm64 release macos
+bash scripts/setup.sh base windows arm64 release macos web
 if [ "$(uname -s)-$(uname -m)" != Linux-x86_64 ]; then
     echo "release.sh: release packages are built on x86-64 Linux" >&2
     exit 1
@@ -105,14 +105,28 @@ sums=() programs=()
 release_linux native x86_64 amd64
 release_linux arm64 aarch64 arm64
 
+# Packs $out/$1 into $out/$1.zip: entries in name order, no owners, no
+# extra time fields (-X), no directory entries (-D).
+pack_zip() {
+    rm -f "$out/$1.zip"
+    (cd "$out" && find "$1" -type f | sort | zip -X -D -q -9 "$out/$1.zip" -@)
+    sums+=("$1.zip")
+}
+
 echo "== release: Windows"
 windows=dl2torrent-$(configure windows)-win64
 build_and_stage windows "$windows"
-rm -f "$out/$windows.zip"
-# -X: no owners or extra time fields; -D: no directory entries.
-(cd "$out" && find "$windows" -type f | sort | zip -X -D -q -9 "$out/$windows.zip" -@)
-sums+=("$windows.zip")
+pack_zip "$windows"
 programs+=("$windows/dl2torrent.exe")
+
+# The page: its folder as the web build makes it, for any web server.
+echo "== release: the web page"
+web=dl2torrent-$(configure web)-web
+cmake --build "$out/web" -j 2 > /dev/null
+rm -rf "${out:?}/$web" && cp -R "$out/web/page" "$out/$web"
+find "$out/$web" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} + -exec chmod u=rwX,go=rX {} +
+pack_zip "$web"
+programs+=("$web/dl2torrent.wasm")
 
 release_macos
 

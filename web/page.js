@@ -9,12 +9,22 @@ const FILES_LISTED = 5;
 
 // The worker, made from a blob so that it lives under the page's own
 // content security policy, which a worker loaded from the server would not.
-const workerUrl = new URL('worker.js', import.meta.url);
-const worker = new Worker(
-    URL.createObjectURL(new Blob([`import ${JSON.stringify(workerUrl.href)};`], {type: 'text/javascript'})),
-    {type: 'module'});
+// It imports worker.js with import(), which Firefox, unlike a static
+// import, lets the service worker answer when offline.
+const workerUrl = JSON.stringify(new URL('worker.js', import.meta.url).href);
+const workerCode = `const loaded = import(${workerUrl});
+onmessage = ({data}) => loaded.then((worker) => worker.receive(data));`;
+const worker = new Worker(URL.createObjectURL(new Blob([workerCode], {type: 'text/javascript'})), {type: 'module'});
 const runs = new Map();
 let nextId = 0;
+
+// A worker that cannot start or run leaves no file waiting without a word.
+worker.onerror = (event) => {
+  for (const [id, item] of runs) {
+    runs.delete(id);
+    show(item, {lines: [`The page could not run the program: ${event.message || 'its worker failed'}`], status: -1});
+  }
+};
 
 worker.onmessage = ({data}) => {
   const item = runs.get(data.id);
@@ -43,7 +53,7 @@ function take(files) {
 /** Shows the result of a run in its item. */
 function show(item, {lines, status, saved}) {
   item.removeAttribute('aria-busy');
-  item.querySelector('progress').remove();
+  item.querySelector('progress').hidden = true;
   item.querySelector('.lines').textContent = lines.filter((line) => line !== PROMPT).join('\n');
   item.classList.add(status === 0 ? (saved ? 'saved' : 'nothing') : 'failed');
   if (!saved) return;
@@ -86,6 +96,10 @@ function describe(list, torrent) {
   add(torrent.trackers.length === 1 ? 'Tracker' : 'Trackers', torrent.trackers.join('\n') || 'none');
   if (torrent.v1) add('Info-hash v1', torrent.v1, 'hash');
   if (torrent.v2) add('Info-hash v2', torrent.v2, 'hash');
+  if (!torrent.magnet) {
+    add('Info-hash', 'shown only where the page comes over https or from this computer');
+    return;
+  }
   const magnet = document.createElement('a');
   magnet.href = torrent.magnet;
   magnet.textContent = 'Open the magnet link';

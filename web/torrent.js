@@ -79,8 +79,10 @@ export async function describeTorrent(bytes, [offset, length]) {
   const [torrent] = decode(bytes, 0);
   const info = torrent.get('info');
   const infoBytes = bytes.subarray(offset, offset + length);
-  const v1 = info.has('pieces') ? hex(await crypto.subtle.digest('SHA-1', infoBytes)) : null;
-  const v2 = info.get('meta version') === 2n ? hex(await crypto.subtle.digest('SHA-256', infoBytes)) : null;
+  // Browsers hash only for a page from https or from this machine.
+  const hash = async (algorithm) => (crypto.subtle ? hex(await crypto.subtle.digest(algorithm, infoBytes)) : null);
+  const v1 = info.has('pieces') ? await hash('SHA-1') : null;
+  const v2 = info.get('meta version') === 2n ? await hash('SHA-256') : null;
   const name = text(info.get('name') || new Uint8Array());
   const list = files(info);
   const announce = trackers(torrent);
@@ -97,6 +99,6 @@ export async function describeTorrent(bytes, [offset, length]) {
     trackers: announce,
     v1,
     v2,
-    magnet: `magnet:?${parts.join('&')}`,
+    magnet: v1 || v2 ? `magnet:?${parts.join('&')}` : null,
   };
 }

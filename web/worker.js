@@ -2,7 +2,8 @@
 // after another, away from the page's thread, with a fresh instance of the
 // module each time, as each run on a computer is a process of its own. It
 // answers {id, progress} while a File is read, then {id, lines, status,
-// saved}, saved being the torrent and what it holds, or null.
+// saved}, saved being the torrent and what it holds, or null. The worker
+// the page makes imports this module and hands it each message.
 import createDl2torrent from './dl2torrent.js';
 import {describeTorrent} from './torrent.js';
 
@@ -36,8 +37,8 @@ async function run({id, file}) {
 
 // One run at a time, in the order the Files came.
 let queue = Promise.resolve();
-onmessage = ({data}) => {
+export function receive(data) {
   queue = queue.then(() => run(data)).catch((error) => {
     postMessage({id: data.id, lines: [`The page could not run the program: ${error}`], status: -1, saved: null});
   });
-};
+}

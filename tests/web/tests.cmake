@@ -15,3 +15,16 @@ target_link_options(fault_tests PRIVATE ${NODE_TEST_LINK_OPTIONS})
 gtest_discover_tests(unit_tests TEST_FILTER -PosixReadFile.*:OpenerTest.*:NewestMatchTest.TimesATickApartAcrossEitherHalf DISCOVERY_TIMEOUT 120
                      PROPERTIES LABELS unit)
 gtest_discover_tests(fault_tests DISCOVERY_TIMEOUT 120 PROPERTIES LABELS unit)
+
+# The page in real browsers, Chromium and Firefox (page_test.mjs), against
+# the lines of the program built for the build machine, which the native
+# build makes. Screenshots of a success and of a failure in each go to
+# build/web-screenshots/, for a person to look at.
+set(DL2TORRENT_HOST_PROGRAM ${PROJECT_SOURCE_DIR}/build/native/dl2torrent
+    CACHE FILEPATH "The program built for the build machine, whose lines the page must show")
+foreach(browser chromium firefox)
+  add_test(NAME page_in_${browser}
+           COMMAND node ${CMAKE_CURRENT_SOURCE_DIR}/web/page_test.mjs ${browser} ${DL2TORRENT_PAGE_DIR}
+                   ${DL2TORRENT_HOST_PROGRAM} ${PROJECT_SOURCE_DIR}/build/web-screenshots)
+  set_tests_properties(page_in_${browser} PROPERTIES LABELS e2e TIMEOUT 600)
+endforeach()
