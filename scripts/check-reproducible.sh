@@ -16,7 +16,7 @@ scratch=$(mkdir -p build/repro && cd build/repro && pwd)
 commit=$(bash scripts/commit-to-build.sh)
 first=$PWD/build/release
 second=$scratch/second-build/out
-rm -rf "$first" "$scratch"/*
+rm -rf "$first" "${scratch:?}"/*
 bash scripts/release.sh --commit "$commit" "$first" > "$scratch/one.log" 2>&1 &
 pid=$!
 sleep 3

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that must end every process they started, also
 # those that left their process tree (a daemon, a program started by a
 # server): each such process carries a mark, an entry NAME=VALUE of its

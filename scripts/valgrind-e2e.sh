@@ -21,7 +21,7 @@ program="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kin
 # headers at their extremes is left to the sanitizers, which check the
 # locator on every row in-process and in the program end to end: under
 # valgrind those rows would be a third of this leg.
-filter=-HostileTest.DiskFull:Table/PeExtremesTest.*
+filter='-HostileTest.DiskFull:Table/PeExtremesTest.*'
 
 pids=()
 for suite in "${suites[@]}"; do

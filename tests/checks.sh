@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the shell tests: their count of failures, and what they share.
 failures=0
 

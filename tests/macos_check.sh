@@ -10,6 +10,7 @@
 # Usage: tests/macos_check.sh PROGRAM
 set -uo pipefail
 program=${1:?usage: tests/macos_check.sh PROGRAM}
+# shellcheck source=tests/checks.sh
 source "$(dirname "$0")/checks.sh"
 
 # The load commands of part $1.

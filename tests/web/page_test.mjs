@@ -1,5 +1,6 @@
 // The page in a real browser, Chromium or Firefox, headless, as people use
-// it: downloaders chosen through the file input, and two dropped at once.
+// it: downloaders chosen through the file input, which the keyboard
+// reaches first, and two dropped at once.
 // For each, the lines the page shows are the program's own, but the key
 // prompt (the program built for this machine runs on the same file), the
 // browser saves the torrent byte for byte, and the info-hashes shown are
@@ -148,6 +149,8 @@ try {
   const seen = [];
   page.on('request', (request) => seen.push(request.url()));
   await page.goto(server.url);
+  await page.keyboard.press('Tab');
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'files', 'the keyboard reaches the file button');
   fs.mkdirSync(screenshots, {recursive: true});
   for (const c of CASES) {
     const file = write(scratch, c);
