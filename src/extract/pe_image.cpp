@@ -112,7 +112,7 @@ bool read_section_data_end(InputReader& input, const PeHeaders& headers, uint64_
     for (uint32_t done = 0; done < count;) {
         DWORD batch = std::min<DWORD>(SECTIONS_PER_READ, count - done);
         if (!input.read_if_there(headers.section_table + uint64_t{done} * SECTION_HEADER_SIZE, table,
-                              batch * SECTION_HEADER_SIZE))
+                                 batch * SECTION_HEADER_SIZE))
             return false;
         for (DWORD i = 0; i < batch; ++i) {
             const unsigned char* section = table + i * SECTION_HEADER_SIZE;

@@ -23,7 +23,9 @@ void check_torrent_against_model(HANDLE input, const std::vector<unsigned char>&
     bool same_info = actual.kind != TorrentCheck::FOUND ||
                      (actual.info.offset == expected.info.offset && actual.info.length == expected.info.length);
     if (actual.kind != expected.kind || actual.length != expected.length || !same_info) {
-        std::fprintf(stderr, "torrent check {%d, 0x%x, info at 0x%x len 0x%x} but model {%d, 0x%x, 0x%x, 0x%x} at 0x%x len 0x%x\n",
+        std::fprintf(stderr,
+                     "torrent check {%d, 0x%x, info at 0x%x len 0x%x} but model {%d, 0x%x, 0x%x, 0x%x}"
+                     " at 0x%x len 0x%x\n",
                      actual.kind, actual.length, actual.info.offset, actual.info.length, expected.kind, expected.length,
                      expected.info.offset, expected.info.length, where.offset, where.length);
         std::abort();

@@ -50,7 +50,8 @@ const CASES = [
 ];
 // Dropped together.
 const DROPPED = [
-  {name: 'Quv-first-downloader.exe', bytes: [image, fixture('libtorrent-v1.torrent')], torrent: 'libtorrent-v1.torrent'},
+  {name: 'Quv-first-downloader.exe', bytes: [image, fixture('libtorrent-v1.torrent')],
+   torrent: 'libtorrent-v1.torrent'},
   {name: 'Quv-second-downloader.exe', bytes: [image, sample], torrent: 'sample.torrent'},
 ];
 
@@ -156,7 +157,9 @@ try {
     const file = write(scratch, c);
     await (await page.$('#files')).uploadFile(file);
     await check(page, c, file, downloads);
-    if (c.name === 'Quv-signed-downloader.exe') await page.screenshot({path: `${screenshots}/${browserName}-saved.png`, fullPage: true});
+    if (c.name === 'Quv-signed-downloader.exe') {
+      await page.screenshot({path: `${screenshots}/${browserName}-saved.png`, fullPage: true});
+    }
   }
   await drop(page, DROPPED.map((c) => write(scratch, c)));
   for (const c of DROPPED) await check(page, c, path.join(scratch, c.name), downloads);
