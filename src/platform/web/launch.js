@@ -5,7 +5,8 @@
 //   READ_AHEAD bytes: each read of a File is a call into the browser that
 //   costs far more than its bytes, the program reads in calls of 4 KiB to
 //   128 KiB, and a few large calls cost about what reading the File once
-//   costs. The two blocks read last are kept, which serves the trailer
+//   costs (Chromium reads 64 MiB blocks about a fifth faster than 16 MiB
+//   ones). The two blocks read last are kept, which serves the trailer
 //   search reading backwards and the copy reading on alike.
 // - It is named in a folder in memory, /work, by a symbolic link of its own
 //   name, so that the program finds it under the name the person knows, and
@@ -14,7 +15,7 @@
 //   file it hands to the desktop (shell.cpp) are the run's answer.
 
 /** The largest read of the File, and the most kept of it at once. */
-var READ_AHEAD = 16 * 1024 * 1024;
+var READ_AHEAD = 64 * 1024 * 1024;
 
 /**
  * A read of a File's node that serves the program's reads from blocks of
