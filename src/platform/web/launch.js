@@ -5,9 +5,9 @@
 //   READ_AHEAD bytes: each read of a File is a call into the browser that
 //   costs far more than its bytes, the program reads in calls of 4 KiB to
 //   128 KiB, and a few large calls cost about what reading the File once
-//   costs (Chromium reads 64 MiB blocks about a fifth faster than 16 MiB
-//   ones). The two blocks read last are kept, which serves the trailer
-//   search reading backwards and the copy reading on alike.
+//   costs (doc/performance.md). The two blocks read last are kept, which
+//   serves the trailer search reading backwards and the copy reading on
+//   alike.
 // - It is named in a folder in memory, /work, by a symbolic link of its own
 //   name, so that the program finds it under the name the person knows, and
 //   saves NAME.torrent beside it, in memory.
