@@ -7,7 +7,9 @@
 # stand-in's reads of a socket and its opener, which a page has neither
 # of, and the order of files a tick (100 ns) apart: emscripten's file
 # system keeps times to the millisecond.
-set(NODE_TEST_LINK_OPTIONS -sENVIRONMENT=node -sWASM_ASYNC_COMPILATION=0 -sEXIT_RUNTIME=1 -sALLOW_MEMORY_GROWTH=1
+# Linked at -O1, they skip binaryen's optimizer, which would take longer
+# than they run.
+set(NODE_TEST_LINK_OPTIONS -O1 -sENVIRONMENT=node -sWASM_ASYNC_COMPILATION=0 -sEXIT_RUNTIME=1 -sALLOW_MEMORY_GROWTH=1
     "SHELL:--embed-file ${CMAKE_CURRENT_SOURCE_DIR}/fixtures@${CMAKE_CURRENT_SOURCE_DIR}/fixtures"
     "SHELL:--embed-file ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/regressions@${CMAKE_CURRENT_SOURCE_DIR}/fuzz/regressions")
 target_link_options(unit_tests PRIVATE ${NODE_TEST_LINK_OPTIONS})
