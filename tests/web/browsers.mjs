@@ -60,11 +60,12 @@ export function launch(name, downloads) {
     });
   }
   // As root, Chromium runs only without its sandbox. The machine's network
-  // is closed: none of Chromium's own requests is wanted.
+  // is closed: none of Chromium's own requests is wanted. A container's
+  // /dev/shm may be too small for it, so it keeps its shared memory in /tmp.
   return puppeteer.launch({
     executablePath: '/usr/bin/chromium', headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
-           '--disable-sync', '--no-first-run', '--disable-features=DownloadBubble'],
+           '--disable-sync', '--no-first-run', '--disable-features=DownloadBubble', '--disable-dev-shm-usage'],
     downloadBehavior: {policy: 'allow', downloadPath: downloads},
   });
 }
